@@ -1,0 +1,143 @@
+/*
+ * The last-error code, the one place where errno becomes a Win32 code, and
+ * the layer's own texts for the codes it can produce.
+ */
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "layer.h"
+
+static const struct {
+    int error;
+    DWORD code;
+} errno_codes[] = {
+    { ENOENT, ERROR_FILE_NOT_FOUND },
+    { ENOTDIR, ERROR_PATH_NOT_FOUND },
+    { EACCES, ERROR_ACCESS_DENIED },
+    { EPERM, ERROR_ACCESS_DENIED },
+    { ENOMEM, ERROR_NOT_ENOUGH_MEMORY },
+    { EROFS, ERROR_WRITE_PROTECT },
+    { ENOTSUP, ERROR_NOT_SUPPORTED },
+    { ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE },
+    { ELOOP, ERROR_CANT_RESOLVE_FILENAME },
+    /* ext4 keeps all of a file's attributes in one block, and no attribute
+       may exceed 64 KiB: either way the descriptor did not fit. */
+    { ENOSPC, ERROR_EAS_DIDNT_FIT },
+    { E2BIG, ERROR_EAS_DIDNT_FIT },
+};
+
+/* Every text ends in "\r\n", as the system's texts do. */
+static const struct {
+    DWORD code;
+    const char *text;
+} message_texts[] = {
+    { ERROR_SUCCESS, "No error.\r\n" },
+    { ERROR_FILE_NOT_FOUND, "No such file.\r\n" },
+    { ERROR_PATH_NOT_FOUND, "No such path.\r\n" },
+    { ERROR_ACCESS_DENIED, "Access refused.\r\n" },
+    { ERROR_NOT_ENOUGH_MEMORY, "Out of memory.\r\n" },
+    { ERROR_WRITE_PROTECT, "The file system is read-only.\r\n" },
+    { ERROR_GEN_FAILURE, "The system call failed.\r\n" },
+    { ERROR_NOT_SUPPORTED, "The file system cannot store security descriptors.\r\n" },
+    { ERROR_INVALID_PARAMETER, "A parameter is out of range.\r\n" },
+    { ERROR_INSUFFICIENT_BUFFER, "The buffer is too small.\r\n" },
+    { ERROR_INVALID_NAME, "The name is not valid.\r\n" },
+    { ERROR_FILENAME_EXCED_RANGE, "The name is too long.\r\n" },
+    { ERROR_EAS_DIDNT_FIT, "No room to store the security descriptor.\r\n" },
+    { ERROR_MR_MID_NOT_FOUND, "No text for this message number.\r\n" },
+    { ERROR_UNKNOWN_REVISION, "Unknown revision.\r\n" },
+    { ERROR_INVALID_ACL, "The access-control list is malformed.\r\n" },
+    { ERROR_INVALID_SID, "The security identifier is malformed.\r\n" },
+    { ERROR_INVALID_SECURITY_DESCR, "The security descriptor is malformed.\r\n" },
+    { ERROR_NO_SECURITY_ON_OBJECT, "No security descriptor is stored for this file.\r\n" },
+    { ERROR_RESOURCE_LANG_NOT_FOUND, "No text in that language.\r\n" },
+    { ERROR_CANT_RESOLVE_FILENAME, "Too many symbolic links.\r\n" },
+};
+
+static DWORD last_error;
+
+BOOL fail(DWORD code)
+{
+    last_error = code;
+    return FALSE;
+}
+
+DWORD error_from_errno(int error)
+{
+    size_t i;
+
+    for (i = 0; i < sizeof(errno_codes) / sizeof(errno_codes[0]); i++)
+        if (errno_codes[i].error == error)
+            return errno_codes[i].code;
+    return ERROR_GEN_FAILURE;
+}
+
+/******************************************************************************
+ * GetLastError
+ */
+DWORD WINAPI GetLastError(void)
+{
+    return last_error;
+}
+
+/******************************************************************************
+ * SetLastError
+ */
+void WINAPI SetLastError(DWORD code)
+{
+    last_error = code;
+}
+
+/******************************************************************************
+ * FormatMessageA
+ *
+ * Only system texts, in English, with no inserts to expand.
+ */
+DWORD WINAPI FormatMessageA(DWORD flags, const void *source, DWORD message_id, DWORD language_id, LPSTR buffer,
+                            DWORD size, va_list *arguments)
+{
+    const char *text = NULL;
+    size_t length;
+    size_t i;
+    char *copy;
+
+    (void)source;
+    (void)arguments;
+
+    if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || buffer == NULL)
+        return fail(ERROR_INVALID_PARAMETER);
+    if (language_id != 0 && language_id != MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US))
+        return fail(ERROR_RESOURCE_LANG_NOT_FOUND);
+
+    for (i = 0; i < sizeof(message_texts) / sizeof(message_texts[0]); i++)
+        if (message_texts[i].code == message_id)
+            text = message_texts[i].text;
+    if (text == NULL)
+        return fail(ERROR_MR_MID_NOT_FOUND);
+    length = strlen(text);
+
+    if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
+        /* LocalFree gives the block back to the same allocator. */
+        copy = (char *)malloc(length + 1 > size ? length + 1 : size);
+        if (copy == NULL)
+            return fail(ERROR_NOT_ENOUGH_MEMORY);
+        memcpy(copy, text, length + 1);
+        *(char **)buffer = copy;
+        return (DWORD)length;
+    }
+
+    if (length + 1 > size)
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+    memcpy(buffer, text, length + 1);
+    return (DWORD)length;
+}
+
+/******************************************************************************
+ * LocalFree
+ */
+HLOCAL WINAPI LocalFree(HLOCAL mem)
+{
+    free(mem);
+    return NULL;
+}

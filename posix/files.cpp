@@ -1,0 +1,268 @@
+/*
+ * The file calls zirm makes: the stored security descriptor of a file or
+ * directory, and its attributes.
+ */
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include "layer.h"
+
+#define ALL_PARTS                                                                                                      \
+    (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION)
+
+/* Which control bits belong to which part of a descriptor. */
+static const struct {
+    SECURITY_INFORMATION part;
+    WORD control_bits;
+} part_control_bits[] = {
+    { OWNER_SECURITY_INFORMATION, SE_OWNER_DEFAULTED },
+    { GROUP_SECURITY_INFORMATION, SE_GROUP_DEFAULTED },
+    { DACL_SECURITY_INFORMATION,
+      SE_DACL_PRESENT | SE_DACL_DEFAULTED | SE_DACL_AUTO_INHERIT_REQ | SE_DACL_AUTO_INHERITED | SE_DACL_PROTECTED },
+    { SACL_SECURITY_INFORMATION,
+      SE_SACL_PRESENT | SE_SACL_DEFAULTED | SE_SACL_AUTO_INHERIT_REQ | SE_SACL_AUTO_INHERITED | SE_SACL_PROTECTED },
+};
+
+/* A request to inherit is acted on by the system, never stored. */
+#define UNSTORED_CONTROL_BITS (SE_DACL_AUTO_INHERIT_REQ | SE_SACL_AUTO_INHERIT_REQ)
+
+/* What Samba writes for a file that had no stored descriptor. */
+static const BYTE new_blob_prefix[] = { 1, 0, 1, 0, 0, 0, 2, 0 };
+
+static WORD control_bits_of(SECURITY_INFORMATION parts)
+{
+    WORD bits = 0;
+    size_t i;
+
+    for (i = 0; i < sizeof(part_control_bits) / sizeof(part_control_bits[0]); i++)
+        if (parts & part_control_bits[i].part)
+            bits |= part_control_bits[i].control_bits;
+    return bits;
+}
+
+/* Wildcards never name a file in Win32, whatever POSIX allows. */
+static BOOL name_is_valid(LPCSTR name)
+{
+    return name != NULL && name[0] != '\0' && strpbrk(name, "*?") == NULL;
+}
+
+/* Reads the stored attribute into a new block of NTACL_MAX_SIZE bytes;
+   gives the error code, or ERROR_SUCCESS. */
+static DWORD read_blob(LPCSTR name, BYTE **blob, DWORD *length)
+{
+    ssize_t got;
+    int error;
+
+    *blob = (BYTE *)malloc(NTACL_MAX_SIZE);
+    if (*blob == NULL)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    got = getxattr(name, NTACL_NAME, *blob, NTACL_MAX_SIZE);
+    if (got < 0) {
+        error = errno;
+        free(*blob);
+        *blob = NULL;
+        return error == ENODATA ? ERROR_NO_SECURITY_ON_OBJECT : error_from_errno(error);
+    }
+    *length = (DWORD)got;
+    return ERROR_SUCCESS;
+}
+
+/* Drops the parts that were not asked for, and their control bits. */
+static void keep_parts(struct descriptor_parts *parts, SECURITY_INFORMATION requested)
+{
+    if (!(requested & OWNER_SECURITY_INFORMATION)) {
+        parts->owner = NULL;
+        parts->owner_length = 0;
+    }
+    if (!(requested & GROUP_SECURITY_INFORMATION)) {
+        parts->group = NULL;
+        parts->group_length = 0;
+    }
+    if (!(requested & SACL_SECURITY_INFORMATION)) {
+        parts->sacl = NULL;
+        parts->sacl_length = 0;
+    }
+    if (!(requested & DACL_SECURITY_INFORMATION)) {
+        parts->dacl = NULL;
+        parts->dacl_length = 0;
+    }
+    parts->control = (WORD)(SE_SELF_RELATIVE | (parts->control & control_bits_of(requested)));
+}
+
+/* Takes one ACL of an absolute descriptor, as it is to be stored. */
+static BOOL take_acl(const ACL *acl, BOOL present, const BYTE **part, DWORD *length)
+{
+    DWORD in_use;
+
+    *part = NULL;
+    *length = 0;
+    if (!present || acl == NULL)
+        return TRUE;
+    if (!acl_is_well_formed((const BYTE *)acl, acl->AclSize, &in_use))
+        return fail(ERROR_INVALID_ACL);
+    /* Only the bytes in use: a free tail would make Samba reject it. */
+    *part = (const BYTE *)acl;
+    *length = in_use;
+    return TRUE;
+}
+
+/* Takes one SID of an absolute descriptor. */
+static BOOL take_sid(PSID sid, const BYTE **part, DWORD *length)
+{
+    *part = NULL;
+    *length = 0;
+    if (sid == NULL)
+        return TRUE;
+    if (!sid_is_well_formed((const BYTE *)sid, 8 + 4 * SID_MAX_SUB_AUTHORITIES))
+        return fail(ERROR_INVALID_SID);
+    *part = (const BYTE *)sid;
+    *length = 8 + 4u * ((const SID *)sid)->SubAuthorityCount;
+    return TRUE;
+}
+
+/* Replaces the parts named in `information` with the caller's. */
+static BOOL replace_parts(struct descriptor_parts *parts, SECURITY_INFORMATION information,
+                          const SECURITY_DESCRIPTOR *descriptor)
+{
+    WORD bits = control_bits_of(information);
+
+    if (descriptor->Revision != SECURITY_DESCRIPTOR_REVISION)
+        return fail(ERROR_UNKNOWN_REVISION);
+    /* Only the absolute form, which is what callers build. */
+    if (descriptor->Control & SE_SELF_RELATIVE)
+        return fail(ERROR_INVALID_SECURITY_DESCR);
+
+    if ((information & OWNER_SECURITY_INFORMATION) && !take_sid(descriptor->Owner, &parts->owner, &parts->owner_length))
+        return FALSE;
+    if ((information & GROUP_SECURITY_INFORMATION) && !take_sid(descriptor->Group, &parts->group, &parts->group_length))
+        return FALSE;
+    if ((information & SACL_SECURITY_INFORMATION) &&
+        !take_acl(descriptor->Sacl, (descriptor->Control & SE_SACL_PRESENT) != 0, &parts->sacl, &parts->sacl_length))
+        return FALSE;
+    if ((information & DACL_SECURITY_INFORMATION) &&
+        !take_acl(descriptor->Dacl, (descriptor->Control & SE_DACL_PRESENT) != 0, &parts->dacl, &parts->dacl_length))
+        return FALSE;
+
+    parts->control =
+        (WORD)(SE_SELF_RELATIVE | (parts->control & ~bits) | (descriptor->Control & bits & ~UNSTORED_CONTROL_BITS));
+    return TRUE;
+}
+
+/******************************************************************************
+ * GetFileSecurityA
+ */
+BOOL WINAPI GetFileSecurityA(LPCSTR name, SECURITY_INFORMATION requested, PSECURITY_DESCRIPTOR descriptor, DWORD length,
+                             LPDWORD length_needed)
+{
+    struct descriptor_parts parts;
+    DWORD blob_length, prefix_length, needed, code;
+    BYTE *blob;
+
+    if (!name_is_valid(name))
+        return fail(ERROR_INVALID_NAME);
+    if (requested & ~ALL_PARTS)
+        return fail(ERROR_INVALID_PARAMETER);
+    code = read_blob(name, &blob, &blob_length);
+    if (code != ERROR_SUCCESS)
+        return fail(code);
+    if (!ntacl_parse(blob, blob_length, &prefix_length, &parts)) {
+        free(blob);
+        return fail(ERROR_INVALID_SECURITY_DESCR);
+    }
+
+    keep_parts(&parts, requested);
+    needed = descriptor_encoded_length(&parts);
+    *length_needed = needed;
+    if (needed > length) {
+        free(blob);
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    descriptor_encode(&parts, (BYTE *)descriptor, 0);
+    free(blob);
+    return TRUE;
+}
+
+/******************************************************************************
+ * SetFileSecurityA
+ *
+ * Keeps every byte before the stored descriptor, and the parts of it that
+ * are not replaced, and writes the whole attribute in one call, so that a
+ * reader never sees half of it.
+ */
+BOOL WINAPI SetFileSecurityA(LPCSTR name, SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor)
+{
+    struct descriptor_parts parts;
+    DWORD blob_length, prefix_length, new_length, code;
+    BYTE *blob;
+    BYTE *new_blob;
+    BOOL ok;
+
+    if (!name_is_valid(name))
+        return fail(ERROR_INVALID_NAME);
+    if (information & ~ALL_PARTS)
+        return fail(ERROR_INVALID_PARAMETER);
+
+    code = read_blob(name, &blob, &blob_length);
+    if (code == ERROR_NO_SECURITY_ON_OBJECT) {
+        blob = (BYTE *)malloc(sizeof(new_blob_prefix));
+        if (blob == NULL)
+            return fail(ERROR_NOT_ENOUGH_MEMORY);
+        memcpy(blob, new_blob_prefix, sizeof(new_blob_prefix));
+        prefix_length = sizeof(new_blob_prefix);
+        memset(&parts, 0, sizeof(parts));
+        parts.revision = SECURITY_DESCRIPTOR_REVISION;
+        parts.control = SE_SELF_RELATIVE;
+    } else if (code != ERROR_SUCCESS) {
+        return fail(code);
+    } else if (!ntacl_parse(blob, blob_length, &prefix_length, &parts)) {
+        /* Never write over what we cannot read. */
+        free(blob);
+        return fail(ERROR_INVALID_SECURITY_DESCR);
+    }
+
+    if (!replace_parts(&parts, information, (const SECURITY_DESCRIPTOR *)descriptor)) {
+        free(blob);
+        return FALSE;
+    }
+
+    new_length = prefix_length + descriptor_encoded_length(&parts);
+    new_blob = (BYTE *)malloc(new_length);
+    if (new_blob == NULL) {
+        free(blob);
+        return fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    memcpy(new_blob, blob, prefix_length);
+    descriptor_encode(&parts, new_blob + prefix_length, prefix_length);
+
+    ok = setxattr(name, NTACL_NAME, new_blob, new_length, 0) == 0;
+    if (!ok)
+        fail(error_from_errno(errno));
+    free(new_blob);
+    free(blob);
+    return ok;
+}
+
+/******************************************************************************
+ * GetFileAttributesA
+ */
+DWORD WINAPI GetFileAttributesA(LPCSTR name)
+{
+    struct stat st;
+
+    if (!name_is_valid(name)) {
+        fail(ERROR_INVALID_NAME);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (stat(name, &st) != 0) {
+        fail(error_from_errno(errno));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (S_ISDIR(st.st_mode))
+        return FILE_ATTRIBUTE_DIRECTORY;
+    if (!(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)))
+        return FILE_ATTRIBUTE_READONLY;
+    return FILE_ATTRIBUTE_NORMAL;
+}

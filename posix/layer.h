@@ -1,0 +1,56 @@
+/*
+ * What the POSIX platform layer's parts share: error helpers, ACL checks
+ * and the codec of the stored security descriptor.
+ */
+#ifndef ZIRM_POSIX_LAYER_H
+#define ZIRM_POSIX_LAYER_H
+
+#include <windows.h>
+
+/* Sets the last-error code and returns FALSE, for "return fail(code);". */
+BOOL fail(DWORD code);
+
+/* The Win32 code for an errno value. */
+DWORD error_from_errno(int error);
+
+/* Little-endian fields at any alignment, as they stand on disk. */
+WORD get16(const BYTE *p);
+DWORD get32(const BYTE *p);
+void put16(BYTE *p, WORD value);
+void put32(BYTE *p, DWORD value);
+
+/*
+ * ACL checks. acl_bytes_in_use walks an ACL in memory and gives the bytes
+ * its entries use; acl_is_well_formed also checks that the ACL fits in the
+ * length given and that every entry holds a well-formed SID, as anything
+ * stored must.
+ */
+BOOL acl_bytes_in_use(const ACL *acl, DWORD *in_use);
+BOOL acl_is_well_formed(const BYTE *acl, DWORD length, DWORD *in_use);
+BOOL sid_is_well_formed(const BYTE *sid, DWORD length);
+
+/* The parts of a descriptor, as pointers into a buffer that holds them. */
+struct descriptor_parts {
+    BYTE revision;
+    BYTE sbz1;
+    WORD control;
+    const BYTE *owner;
+    DWORD owner_length;
+    const BYTE *group;
+    DWORD group_length;
+    const BYTE *sacl;
+    DWORD sacl_length;
+    const BYTE *dacl;
+    DWORD dacl_length;
+};
+
+/* The largest stored attribute the kernel allows. */
+#define NTACL_MAX_SIZE 65536
+#define NTACL_NAME "security.NTACL"
+
+BOOL ntacl_parse(const BYTE *blob, DWORD length, DWORD *prefix_length, struct descriptor_parts *parts);
+BOOL ntacl_parse_descriptor(const BYTE *blob, DWORD length, DWORD offset, struct descriptor_parts *parts);
+DWORD descriptor_encoded_length(const struct descriptor_parts *parts);
+void descriptor_encode(const struct descriptor_parts *parts, BYTE *out, DWORD base);
+
+#endif

@@ -1,0 +1,409 @@
+/*
+ * The advapi32 security calls zirm makes: SIDs, ACLs and security
+ * descriptors in memory.
+ */
+#include <string.h>
+
+#include "layer.h"
+
+#define ACL_HEADER_SIZE 8
+#define ACE_HEADER_SIZE 4
+#define SID_HEADER_SIZE 8
+#define SID_MAX_LENGTH (SID_HEADER_SIZE + 4 * SID_MAX_SUB_AUTHORITIES)
+
+/* The entry types whose SID follows object-type fields. */
+static const BYTE object_ace_types[] = {
+    ACCESS_ALLOWED_OBJECT_ACE_TYPE,
+    ACCESS_DENIED_OBJECT_ACE_TYPE,
+    SYSTEM_AUDIT_OBJECT_ACE_TYPE,
+    SYSTEM_ALARM_OBJECT_ACE_TYPE,
+    ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE,
+    ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE,
+    SYSTEM_AUDIT_CALLBACK_OBJECT_ACE_TYPE,
+    SYSTEM_ALARM_CALLBACK_OBJECT_ACE_TYPE,
+};
+
+/* The control bits a caller may change with SetSecurityDescriptorControl. */
+#define SETTABLE_CONTROL_BITS                                                                                          \
+    (SE_DACL_AUTO_INHERIT_REQ | SE_SACL_AUTO_INHERIT_REQ | SE_DACL_AUTO_INHERITED | SE_SACL_AUTO_INHERITED |           \
+     SE_DACL_PROTECTED | SE_SACL_PROTECTED | SE_RM_CONTROL_VALID)
+
+WORD get16(const BYTE *p)
+{
+    return (WORD)(p[0] | p[1] << 8);
+}
+
+DWORD get32(const BYTE *p)
+{
+    return (DWORD)p[0] | (DWORD)p[1] << 8 | (DWORD)p[2] << 16 | (DWORD)p[3] << 24;
+}
+
+void put16(BYTE *p, WORD value)
+{
+    p[0] = (BYTE)value;
+    p[1] = (BYTE)(value >> 8);
+}
+
+void put32(BYTE *p, DWORD value)
+{
+    p[0] = (BYTE)value;
+    p[1] = (BYTE)(value >> 8);
+    p[2] = (BYTE)(value >> 16);
+    p[3] = (BYTE)(value >> 24);
+}
+
+static BOOL is_object_ace_type(BYTE type)
+{
+    size_t i;
+
+    for (i = 0; i < sizeof(object_ace_types); i++)
+        if (object_ace_types[i] == type)
+            return TRUE;
+    return FALSE;
+}
+
+/* The lowest ACL revision that can hold an entry of this type. */
+static DWORD revision_for_ace_type(BYTE type)
+{
+    if (is_object_ace_type(type))
+        return ACL_REVISION_DS;
+    if (type == ACCESS_ALLOWED_COMPOUND_ACE_TYPE)
+        return 3;
+    return ACL_REVISION;
+}
+
+/* Where an entry's SID starts, or 0 when the entry is too short to say. */
+static DWORD ace_sid_offset(const BYTE *ace, DWORD size)
+{
+    DWORD offset = ACE_HEADER_SIZE + sizeof(ACCESS_MASK);
+    DWORD flags;
+
+    if (!is_object_ace_type(ace[0]))
+        return offset;
+    if (size < offset + 4)
+        return 0;
+    flags = get32(ace + offset);
+    offset += 4;
+    if (flags & ACE_OBJECT_TYPE_PRESENT)
+        offset += 16;
+    if (flags & ACE_INHERITED_OBJECT_TYPE_PRESENT)
+        offset += 16;
+    return offset;
+}
+
+BOOL sid_is_well_formed(const BYTE *sid, DWORD length)
+{
+    if (length < SID_HEADER_SIZE || sid[0] != SID_REVISION || sid[1] > SID_MAX_SUB_AUTHORITIES)
+        return FALSE;
+    return SID_HEADER_SIZE + 4u * sid[1] <= length;
+}
+
+/*
+ * Walks the entries of an ACL of `available` bytes. Every entry must lie
+ * inside the ACL and have a whole number of DWORDs, so that the next one,
+ * and every mask, stays aligned.
+ */
+static BOOL walk_acl(const BYTE *acl, DWORD available, BOOL check_sids, DWORD *in_use)
+{
+    DWORD size, count, offset, ace_size, sid_offset, i;
+
+    if (available < ACL_HEADER_SIZE || acl[0] < MIN_ACL_REVISION || acl[0] > MAX_ACL_REVISION)
+        return FALSE;
+    size = get16(acl + 2);
+    count = get16(acl + 4);
+    if (size < ACL_HEADER_SIZE || size > available)
+        return FALSE;
+
+    offset = ACL_HEADER_SIZE;
+    for (i = 0; i < count; i++) {
+        if (size - offset < ACE_HEADER_SIZE)
+            return FALSE;
+        ace_size = get16(acl + offset + 2);
+        if (ace_size < ACE_HEADER_SIZE || ace_size % 4 != 0 || ace_size > size - offset)
+            return FALSE;
+        if (check_sids) {
+            sid_offset = ace_sid_offset(acl + offset, ace_size);
+            if (sid_offset == 0 || sid_offset > ace_size ||
+                !sid_is_well_formed(acl + offset + sid_offset, ace_size - sid_offset))
+                return FALSE;
+        }
+        offset += ace_size;
+    }
+    *in_use = offset;
+    return TRUE;
+}
+
+BOOL acl_bytes_in_use(const ACL *acl, DWORD *in_use)
+{
+    return walk_acl((const BYTE *)acl, acl->AclSize, FALSE, in_use);
+}
+
+BOOL acl_is_well_formed(const BYTE *acl, DWORD length, DWORD *in_use)
+{
+    return walk_acl(acl, length, TRUE, in_use);
+}
+
+/* The offset of entry `index`, or of the free space when index is AceCount.
+   The ACL has already been walked, so every step stays inside it. */
+static DWORD ace_offset(const ACL *acl, DWORD index)
+{
+    const BYTE *bytes = (const BYTE *)acl;
+    DWORD offset = ACL_HEADER_SIZE;
+    DWORD i;
+
+    for (i = 0; i < index; i++)
+        offset += get16(bytes + offset + 2);
+    return offset;
+}
+
+/******************************************************************************
+ * GetSidLengthRequired
+ */
+DWORD WINAPI GetSidLengthRequired(UCHAR sub_authority_count)
+{
+    return SID_HEADER_SIZE + 4u * sub_authority_count;
+}
+
+/******************************************************************************
+ * InitializeSid
+ */
+BOOL WINAPI InitializeSid(PSID sid, PSID_IDENTIFIER_AUTHORITY authority, BYTE sub_authority_count)
+{
+    SID *s = (SID *)sid;
+
+    if (sub_authority_count > SID_MAX_SUB_AUTHORITIES)
+        return fail(ERROR_INVALID_PARAMETER);
+
+    /* The sub-authorities are the caller's to fill in. */
+    s->Revision = SID_REVISION;
+    s->SubAuthorityCount = sub_authority_count;
+    memcpy(s->IdentifierAuthority.Value, authority->Value, sizeof(authority->Value));
+    return TRUE;
+}
+
+/******************************************************************************
+ * GetSidSubAuthority
+ */
+DWORD *WINAPI GetSidSubAuthority(PSID sid, DWORD index)
+{
+    return &((SID *)sid)->SubAuthority[index];
+}
+
+/******************************************************************************
+ * GetLengthSid
+ */
+DWORD WINAPI GetLengthSid(PSID sid)
+{
+    return GetSidLengthRequired(((SID *)sid)->SubAuthorityCount);
+}
+
+/******************************************************************************
+ * EqualSid
+ */
+BOOL WINAPI EqualSid(PSID sid1, PSID sid2)
+{
+    const BYTE *a = (const BYTE *)sid1;
+    const BYTE *b = (const BYTE *)sid2;
+
+    if (!sid_is_well_formed(a, SID_MAX_LENGTH) || !sid_is_well_formed(b, SID_MAX_LENGTH))
+        return fail(ERROR_INVALID_SID);
+
+    /* Unequal is an answer, not a failure. */
+    SetLastError(ERROR_SUCCESS);
+    return a[1] == b[1] && memcmp(a, b, GetLengthSid(sid1)) == 0;
+}
+
+/******************************************************************************
+ * InitializeAcl
+ */
+BOOL WINAPI InitializeAcl(PACL acl, DWORD length, DWORD revision)
+{
+    if (revision < MIN_ACL_REVISION || revision > MAX_ACL_REVISION)
+        return fail(ERROR_INVALID_PARAMETER);
+    if (length < sizeof(ACL))
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+    if (length > 0xFFFF)
+        return fail(ERROR_INVALID_PARAMETER);
+
+    memset(acl, 0, sizeof(ACL));
+    acl->AclRevision = (BYTE)revision;
+    acl->AclSize = (WORD)length;
+    return TRUE;
+}
+
+/******************************************************************************
+ * GetAclInformation
+ */
+BOOL WINAPI GetAclInformation(PACL acl, LPVOID information, DWORD length, ACL_INFORMATION_CLASS info_class)
+{
+    ACL_REVISION_INFORMATION *revision_info;
+    ACL_SIZE_INFORMATION *size_info;
+    DWORD in_use;
+
+    switch (info_class) {
+    case AclRevisionInformation:
+        if (length < sizeof(*revision_info))
+            return fail(ERROR_INSUFFICIENT_BUFFER);
+        revision_info = (ACL_REVISION_INFORMATION *)information;
+        revision_info->AclRevision = acl->AclRevision;
+        return TRUE;
+    case AclSizeInformation:
+        if (length < sizeof(*size_info))
+            return fail(ERROR_INSUFFICIENT_BUFFER);
+        if (!acl_bytes_in_use(acl, &in_use))
+            return fail(ERROR_INVALID_ACL);
+        size_info = (ACL_SIZE_INFORMATION *)information;
+        size_info->AceCount = acl->AceCount;
+        size_info->AclBytesInUse = in_use;
+        size_info->AclBytesFree = acl->AclSize - in_use;
+        return TRUE;
+    default:
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+}
+
+/******************************************************************************
+ * GetAce
+ */
+BOOL WINAPI GetAce(PACL acl, DWORD index, LPVOID *ace)
+{
+    DWORD in_use;
+
+    if (!acl_bytes_in_use(acl, &in_use) || index >= acl->AceCount)
+        return fail(ERROR_INVALID_PARAMETER);
+    *ace = (BYTE *)acl + ace_offset(acl, index);
+    return TRUE;
+}
+
+/******************************************************************************
+ * AddAce
+ */
+BOOL WINAPI AddAce(PACL acl, DWORD revision, DWORD start_index, LPVOID ace_list, DWORD ace_list_length)
+{
+    const BYTE *list = (const BYTE *)ace_list;
+    BYTE *bytes = (BYTE *)acl;
+    DWORD in_use, offset, ace_size, count, at;
+
+    if (revision < MIN_ACL_REVISION || revision > MAX_ACL_REVISION)
+        return fail(ERROR_INVALID_PARAMETER);
+    if (!acl_bytes_in_use(acl, &in_use))
+        return fail(ERROR_INVALID_PARAMETER);
+
+    /* The list must be whole entries that the requested revision can hold. */
+    count = 0;
+    for (offset = 0; offset < ace_list_length; offset += ace_size) {
+        if (ace_list_length - offset < ACE_HEADER_SIZE)
+            return fail(ERROR_INVALID_PARAMETER);
+        ace_size = get16(list + offset + 2);
+        if (ace_size < ACE_HEADER_SIZE || ace_size % 4 != 0 || ace_size > ace_list_length - offset)
+            return fail(ERROR_INVALID_PARAMETER);
+        if (revision_for_ace_type(list[offset]) > revision)
+            return fail(ERROR_INVALID_PARAMETER);
+        count++;
+    }
+    if (acl->AceCount + count > 0xFFFF)
+        return fail(ERROR_INVALID_PARAMETER);
+    if (ace_list_length > (DWORD)acl->AclSize - in_use)
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+
+    at = start_index >= acl->AceCount ? in_use : ace_offset(acl, start_index);
+    memmove(bytes + at + ace_list_length, bytes + at, in_use - at);
+    memcpy(bytes + at, list, ace_list_length);
+    acl->AceCount = (WORD)(acl->AceCount + count);
+    if (revision > acl->AclRevision)
+        acl->AclRevision = (BYTE)revision;
+    return TRUE;
+}
+
+/******************************************************************************
+ * InitializeSecurityDescriptor
+ */
+BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD revision)
+{
+    if (revision != SECURITY_DESCRIPTOR_REVISION)
+        return fail(ERROR_UNKNOWN_REVISION);
+
+    memset(descriptor, 0, sizeof(SECURITY_DESCRIPTOR));
+    ((SECURITY_DESCRIPTOR *)descriptor)->Revision = SECURITY_DESCRIPTOR_REVISION;
+    return TRUE;
+}
+
+/******************************************************************************
+ * GetSecurityDescriptorDacl
+ */
+BOOL WINAPI GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, LPBOOL present, PACL *dacl, LPBOOL defaulted)
+{
+    const SECURITY_DESCRIPTOR *absolute = (const SECURITY_DESCRIPTOR *)descriptor;
+    const SECURITY_DESCRIPTOR_RELATIVE *relative = (const SECURITY_DESCRIPTOR_RELATIVE *)descriptor;
+
+    if (absolute->Revision != SECURITY_DESCRIPTOR_REVISION)
+        return fail(ERROR_UNKNOWN_REVISION);
+
+    *present = (absolute->Control & SE_DACL_PRESENT) != 0;
+    if (!*present)
+        return TRUE;
+
+    if (absolute->Control & SE_SELF_RELATIVE)
+        *dacl = relative->Dacl != 0 ? (PACL)((BYTE *)descriptor + relative->Dacl) : NULL;
+    else
+        *dacl = absolute->Dacl;
+    *defaulted = (absolute->Control & SE_DACL_DEFAULTED) != 0;
+    return TRUE;
+}
+
+/******************************************************************************
+ * SetSecurityDescriptorDacl
+ */
+BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL present, PACL dacl, BOOL defaulted)
+{
+    SECURITY_DESCRIPTOR *absolute = (SECURITY_DESCRIPTOR *)descriptor;
+
+    if (absolute->Revision != SECURITY_DESCRIPTOR_REVISION)
+        return fail(ERROR_UNKNOWN_REVISION);
+    if (absolute->Control & SE_SELF_RELATIVE)
+        return fail(ERROR_INVALID_SECURITY_DESCR);
+
+    if (!present) {
+        absolute->Control &= ~SE_DACL_PRESENT;
+        return TRUE;
+    }
+    absolute->Control |= SE_DACL_PRESENT;
+    absolute->Dacl = dacl;
+    if (defaulted)
+        absolute->Control |= SE_DACL_DEFAULTED;
+    else
+        absolute->Control &= ~SE_DACL_DEFAULTED;
+    return TRUE;
+}
+
+/******************************************************************************
+ * GetSecurityDescriptorControl
+ */
+BOOL WINAPI GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor, PSECURITY_DESCRIPTOR_CONTROL control,
+                                         LPDWORD revision)
+{
+    const SECURITY_DESCRIPTOR *absolute = (const SECURITY_DESCRIPTOR *)descriptor;
+
+    *revision = absolute->Revision;
+    *control = absolute->Control;
+    if (absolute->Revision != SECURITY_DESCRIPTOR_REVISION)
+        return fail(ERROR_UNKNOWN_REVISION);
+    return TRUE;
+}
+
+/******************************************************************************
+ * SetSecurityDescriptorControl
+ */
+BOOL WINAPI SetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor, SECURITY_DESCRIPTOR_CONTROL bits_of_interest,
+                                         SECURITY_DESCRIPTOR_CONTROL bits_to_set)
+{
+    SECURITY_DESCRIPTOR *absolute = (SECURITY_DESCRIPTOR *)descriptor;
+
+    if ((bits_of_interest | bits_to_set) & ~SETTABLE_CONTROL_BITS)
+        return fail(ERROR_INVALID_PARAMETER);
+    if (absolute->Revision != SECURITY_DESCRIPTOR_REVISION)
+        return fail(ERROR_UNKNOWN_REVISION);
+
+    absolute->Control = (WORD)((absolute->Control & ~bits_of_interest) | (bits_to_set & bits_of_interest));
+    return TRUE;
+}
