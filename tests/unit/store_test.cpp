@@ -1,0 +1,290 @@
+// The store: descriptors kept in security.NTACL, read and written back.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "fixtures.h"
+
+static Bytes from_hex(const char *hex)
+{
+    Bytes b;
+    for (size_t i = 0; hex[i] && hex[i + 1]; i += 2)
+        b.push_back((BYTE)std::stoi(std::string(hex + i, 2), nullptr, 16));
+    return b;
+}
+
+// Written by samba-tool ntacl set --use-ntvfs.
+static const char protected_dacl_hex[] = // D:P(A;;GR;;;WD)(D;OICI;0x1f01ff;;;BA)
+    "0100010000000200010004900000000000000000000000001c0000000400340002000000000014000000008001010000000000010000"
+    "000001031800ff011f0001020000000000052000000020020000";
+static const char owner_group_hex[] = // O:BAG:SYD:P(A;;GR;;;WD)(D;;0x1f01ff;;;BA)(A;ID;0x1ff;;;WD)
+    "0100010000000200010004901c0000002c000000000000003800000001020000000000052000000020020000010100000000000512"
+    "0000000400480003000000000014000000008001010000000000010000000001001800ff011f0001020000000000052000000020020000"
+    "00101400ff010000010100000000000100000000";
+static const char sacl_hex[] = // D:AI(A;ID;GR;;;WD)S:(AU;SA;0x1ff;;;WD)
+    "01000100000002000100148400000000000000001c0000003800000004001c000100000002401400ff0100000101000000000001000000"
+    "0004001c00010000000010140000000080010100000000000100000000";
+
+class StoreTest : public testing::Test
+{
+  protected:
+    void TearDown() override
+    {
+        remove_scratch();
+    }
+};
+
+// The stored parts of a blob, by the offsets it declares.
+static StoredDescriptor parts_of(const Bytes &blob, DWORD prefix)
+{
+    StoredDescriptor d;
+    d.control = get_word(blob, prefix + 2);
+    Bytes *sids[] = { &d.owner, &d.group };
+    for (int i = 0; i < 2; i++) {
+        DWORD at = get_dword(blob, prefix + 4 + 4 * i);
+        if (at != 0)
+            *sids[i] = Bytes(blob.begin() + at, blob.begin() + at + 8 + 4 * blob[at + 1]);
+    }
+    Bytes *acls[] = { &d.sacl, &d.dacl };
+    for (int i = 0; i < 2; i++) {
+        DWORD at = get_dword(blob, prefix + 12 + 4 * i);
+        if (at != 0)
+            *acls[i] = Bytes(blob.begin() + at, blob.begin() + at + get_word(blob, at + 2));
+    }
+    return d;
+}
+
+// Reads the DACL and its control through the layer, and writes them back.
+static BOOL write_back_dacl(const std::string &path, WORD free_tail = 0)
+{
+    std::vector<DWORD> buffer(0x10014 / 4);
+    DWORD needed = 0;
+    if (!GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, buffer.data(), 0x10014, &needed))
+        return FALSE;
+    BOOL present, defaulted;
+    PACL dacl = NULL;
+    SECURITY_DESCRIPTOR_CONTROL control;
+    DWORD revision;
+    GetSecurityDescriptorDacl(buffer.data(), &present, &dacl, &defaulted);
+    GetSecurityDescriptorControl(buffer.data(), &control, &revision);
+
+    Bytes copy;
+    if (dacl != NULL) {
+        copy.assign((BYTE *)dacl, (BYTE *)dacl + dacl->AclSize);
+        copy.resize(copy.size() + free_tail, 0);
+        ((ACL *)copy.data())->AclSize = (WORD)copy.size();
+    }
+    SECURITY_DESCRIPTOR sd;
+    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&sd, present, dacl != NULL ? (PACL)copy.data() : NULL, FALSE);
+    SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED,
+                                 control & (SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED));
+    return SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, &sd);
+}
+
+TEST_F(StoreTest, WritingBackTheSameDaclKeepsEveryByte)
+{
+    Bytes dacl = make_acl(4, { make_ace(0, 0x13, 0x1200A9, everyone_sid()), make_ace(1, 0, 0x10000, admins_sid()) });
+    Bytes sacl = make_acl(2, { make_ace(2, 0x40, 0x1F01FF, everyone_sid()) });
+    StoredDescriptor full = { SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_SACL_PRESENT | SE_DACL_PROTECTED, admins_sid(),
+                              system_sid(), sacl, dacl };
+    const struct {
+        const char *name;
+        Bytes blob;
+    } cases[] = {
+        { "samba-tool, protected", from_hex(protected_dacl_hex) },
+        { "samba-tool, owner and group", from_hex(owner_group_hex) },
+        { "samba-tool, SACL and auto-inherited", from_hex(sacl_hex) },
+        { "version 3", make_blob(v3_prefix(), full) },
+        { "version 4", make_blob(v4_prefix("posix_acl"), full) },
+        { "version 4, longer description", make_blob(v4_prefix("a description of 21 b"), full) },
+        { "version 4, no owner", make_blob(v4_prefix(""), { SE_SELF_RELATIVE | SE_DACL_PRESENT, {}, {}, {}, dacl }) },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = make_file("f");
+        ASSERT_TRUE(write_ntacl(path, c.blob));
+        ASSERT_TRUE(write_back_dacl(path)) << GetLastError();
+        EXPECT_EQ(read_ntacl(path), c.blob);
+        // A free tail is dropped: the stored ACL declares what it holds.
+        ASSERT_TRUE(write_back_dacl(path, 20)) << GetLastError();
+        EXPECT_EQ(read_ntacl(path), c.blob);
+        remove_scratch();
+    }
+}
+
+TEST_F(StoreTest, ReadsWhatIsAskedFor)
+{
+    Bytes blob = from_hex(owner_group_hex);
+    std::string path = make_file("f");
+    ASSERT_TRUE(write_ntacl(path, blob));
+    StoredDescriptor stored = parts_of(blob, 8);
+
+    const struct {
+        SECURITY_INFORMATION requested;
+        StoredDescriptor expected;
+    } cases[] = {
+        { DACL_SECURITY_INFORMATION,
+          { SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_DACL_PROTECTED, {}, {}, {}, stored.dacl } },
+        { OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION,
+          { SE_SELF_RELATIVE, stored.owner, stored.group, {}, {} } },
+        { OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+              SACL_SECURITY_INFORMATION,
+          stored },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.requested);
+        Bytes expected = make_self_relative(c.expected);
+        std::vector<BYTE> buffer(expected.size() + 16, 0xEE);
+        DWORD needed = 0;
+        ASSERT_TRUE(GetFileSecurityA(path.c_str(), c.requested, buffer.data(), (DWORD)buffer.size(), &needed));
+        EXPECT_EQ(needed, expected.size());
+        EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + needed), expected);
+
+        // One byte too few: the length it needs, and nothing written.
+        std::vector<BYTE> small(expected.size() - 1, 0xEE);
+        needed = 0;
+        EXPECT_FALSE(GetFileSecurityA(path.c_str(), c.requested, small.data(), (DWORD)small.size(), &needed));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+        EXPECT_EQ(needed, expected.size());
+        EXPECT_EQ(small, std::vector<BYTE>(expected.size() - 1, 0xEE));
+    }
+}
+
+TEST_F(StoreTest, FilesWithoutADescriptor)
+{
+    std::string path = make_file("plain");
+    std::vector<DWORD> buffer(64);
+    DWORD needed;
+    EXPECT_FALSE(GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, buffer.data(), 256, &needed));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_SECURITY_ON_OBJECT);
+
+    // Written anew, as Samba does: version 1, the DACL alone.
+    Bytes dacl = make_acl(2, { make_ace(0, 0, 0x80000000, everyone_sid()) });
+    SECURITY_DESCRIPTOR sd;
+    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&sd, TRUE, (PACL)dacl.data(), FALSE);
+    ASSERT_TRUE(SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, &sd));
+    EXPECT_EQ(read_ntacl(path), make_blob(v1_prefix(), { SE_SELF_RELATIVE | SE_DACL_PRESENT, {}, {}, {}, dacl }));
+
+    EXPECT_FALSE(GetFileSecurityA(scratch_path("missing").c_str(), 4, buffer.data(), 256, &needed));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(GetFileSecurityA((path + "/below").c_str(), 4, buffer.data(), 256, &needed));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_PATH_NOT_FOUND);
+}
+
+TEST_F(StoreTest, RefusesToStoreWhatItCouldNotReadBack)
+{
+    std::string path = make_file("f");
+    Bytes blob = from_hex(protected_dacl_hex);
+    ASSERT_TRUE(write_ntacl(path, blob));
+
+    Bytes no_sid = make_acl(2, { { 0x00, 0, 8, 0, 1, 0, 0, 0 } });
+    Bytes bad_sid = make_acl(2, { make_ace(0, 0, 1, make_sid(1, { 0 })) });
+    bad_sid[8 + 8] = 2; // SID revision
+    Bytes bad_revision = make_acl(2, {});
+    bad_revision[0] = 1;
+    for (Bytes *dacl : { &no_sid, &bad_sid, &bad_revision }) {
+        SECURITY_DESCRIPTOR sd;
+        InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorDacl(&sd, TRUE, (PACL)dacl->data(), FALSE);
+        EXPECT_FALSE(SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, &sd));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_ACL);
+        EXPECT_EQ(read_ntacl(path), blob);
+    }
+}
+
+TEST_F(StoreTest, MalformedBlobsAreRefusedAndNeverWrittenOver)
+{
+    Bytes good =
+        make_blob(v4_prefix("posix_acl"), { SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_SACL_PRESENT, admins_sid(),
+                                            system_sid(), make_acl(2, { make_ace(2, 0x40, 1, everyone_sid()) }),
+                                            make_acl(2, { make_ace(0, 0, 1, everyone_sid()) }) });
+    DWORD d = (DWORD)v4_prefix("posix_acl").size(); // where the descriptor starts
+    DWORD dacl = get_dword(good, d + 16);
+    DWORD owner = get_dword(good, d + 4);
+    auto with = [&](size_t at, std::vector<BYTE> bytes) {
+        Bytes b = good;
+        std::copy(bytes.begin(), bytes.end(), b.begin() + at);
+        return b;
+    };
+    auto with_dword = [&](size_t at, DWORD v) {
+        Bytes b = good;
+        set_dword(b, at, v);
+        return b;
+    };
+    std::vector<std::pair<std::string, Bytes>> cases = {
+        { "version 2", with(0, { 2, 0, 2, 0 }) },
+        { "level differs from version", with(2, { 1, 0 }) },
+        { "null descriptor pointer", with_dword(8, 0) },
+        { "description without its end", Bytes(good.begin(), good.begin() + 82) },
+        { "descriptor revision 2", with(d, { 2 }) },
+        { "DACL offset past the end", with_dword(d + 16, (DWORD)good.size()) },
+        { "DACL offset inside the header", with_dword(d + 16, d + 4) },
+        { "DACL offset near 4 GiB", with_dword(d + 16, 0xFFFFFFF0) },
+        { "owner offset past the end", with_dword(d + 4, (DWORD)good.size() + 100) },
+        { "owner with 16 sub-authorities", with(owner + 1, { 16 }) },
+        { "owner SID revision 0", with(owner, { 0 }) },
+        { "ACL revision 1", with(dacl, { 1 }) },
+        { "ACL revision 5", with(dacl, { 5 }) },
+        { "AclSize past the end", with(dacl + 2, { 0xFF, 0 }) },
+        { "AclSize smaller than the header", with(dacl + 2, { 4, 0 }) },
+        { "more entries than bytes", with(dacl + 4, { 2, 0 }) },
+        { "entry of size 0", with(dacl + 8 + 2, { 0, 0 }) },
+        { "entry size not whole DWORDs", with(dacl + 8 + 2, { 18, 0 }) },
+        { "entry past the ACL", with(dacl + 8 + 2, { 24, 0 }) },
+        { "entry SID longer than the entry", with(dacl + 8 + 8 + 1, { 2 }) },
+        { "object entry with no room for its fields",
+          with(dacl + 8, { ACCESS_ALLOWED_OBJECT_ACE_TYPE, 0, 20, 0, 0, 0, 0, 0, 3 }) },
+        { "empty", {} },
+    };
+    // Every truncation of a good blob cuts into its DACL, which comes last.
+    for (size_t n = 1; n < good.size(); n += 7)
+        cases.push_back({ "cut to " + std::to_string(n), Bytes(good.begin(), good.begin() + n) });
+
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.first);
+        std::string path = make_file("f");
+        ASSERT_TRUE(write_ntacl(path, c.second));
+        std::vector<DWORD> buffer(0x10014 / 4);
+        DWORD needed;
+        EXPECT_FALSE(GetFileSecurityA(path.c_str(), 15, buffer.data(), 0x10014, &needed));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_SECURITY_DESCR);
+
+        Bytes acl = make_acl(2, {});
+        SECURITY_DESCRIPTOR sd;
+        InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorDacl(&sd, TRUE, (PACL)acl.data(), FALSE);
+        EXPECT_FALSE(SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, &sd));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_SECURITY_DESCR);
+        EXPECT_EQ(read_ntacl(path), c.second);
+        remove_scratch();
+    }
+}
+
+TEST_F(StoreTest, Attributes)
+{
+    std::string file = make_file("file");
+    std::string readonly = make_file("readonly");
+    chmod(readonly.c_str(), 0444);
+    const struct {
+        std::string name;
+        DWORD expected;
+        DWORD code;
+    } cases[] = {
+        { make_directory("dir"), FILE_ATTRIBUTE_DIRECTORY, 0 },
+        { file, FILE_ATTRIBUTE_NORMAL, 0 },
+        { readonly, FILE_ATTRIBUTE_READONLY, 0 },
+        { scratch_path("missing"), INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND },
+        { scratch_path("wild*"), INVALID_FILE_ATTRIBUTES, ERROR_INVALID_NAME },
+        { "", INVALID_FILE_ATTRIBUTES, ERROR_INVALID_NAME },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(GetFileAttributesA(c.name.c_str()), c.expected);
+        if (c.code != 0) {
+            EXPECT_EQ(GetLastError(), c.code);
+        }
+    }
+}

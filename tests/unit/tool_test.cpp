@@ -1,0 +1,315 @@
+// The program as a whole, on real files: arguments, letters, the
+// Everyone-entry rule and the rewrite of whole DACLs.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "fixtures.h"
+#include "platform_script.h"
+#include "zirm.h"
+
+static const char usage_text[] = "usage: zirm <access> <filespec>\n"
+                                 "\t<access>   = any combination of the following r,w,x\n"
+                                 "\t<filespec> = name of the file\n";
+
+static const BYTE ALLOW = ACCESS_ALLOWED_ACE_TYPE;
+static const BYTE DENY = ACCESS_DENIED_ACE_TYPE;
+static const DWORD OLD_MASK = 0x001F01FF;
+
+class ToolTest : public testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        reset_platform();
+    }
+    void TearDown() override
+    {
+        reset_platform();
+        remove_scratch();
+    }
+
+    // A file or directory whose stored DACL holds these entries.
+    std::string target(bool directory, const std::vector<Bytes> &aces,
+                       WORD control = SE_SELF_RELATIVE | SE_DACL_PRESENT, const Bytes &prefix = v1_prefix())
+    {
+        std::string path = directory ? make_directory("target") : make_file("target");
+        StoredDescriptor d = { control, admins_sid(), system_sid(), {}, make_acl(ACL_REVISION, aces) };
+        EXPECT_TRUE(write_ntacl(path, make_blob(prefix, d))) << "writing security.NTACL needs root";
+        return path;
+    }
+};
+
+// The DACL as stored, located through the descriptor's own offset.
+static Bytes stored_dacl(const std::string &path, DWORD prefix = 8)
+{
+    Bytes blob = read_ntacl(path);
+    DWORD dacl = get_dword(blob, prefix + 16);
+    return Bytes(blob.begin() + dacl, blob.begin() + dacl + get_word(blob, dacl + 2));
+}
+
+static DWORD mask_of(const Bytes &ace)
+{
+    return get_dword(ace, 4);
+}
+
+TEST_F(ToolTest, MisuseShowsUsageAndTouchesNothing)
+{
+    std::string path = target(false, { make_ace(ALLOW, 0, OLD_MASK, everyone_sid()) });
+    Bytes before = read_ntacl(path);
+    const std::vector<std::vector<std::string>> cases = {
+        { "zirm" },
+        { "zirm", "r" },
+        { "zirm", "r", path, "extra" },
+        { "zirm", "R", path },
+        { "zirm", "rq", path },
+        { "zirm", "qr", path },
+        { "zirm", " r", path },
+        { "zirm", "-r", path },
+        { "zirm", "1", path },
+    };
+    for (const auto &arguments : cases) {
+        SCOPED_TRACE(arguments.size() > 1 ? arguments[1] : "(none)");
+        reset_platform();
+        Outcome run = run_program(arguments);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.output, usage_text);
+        EXPECT_TRUE(platform.calls.empty()) << "the target was looked at: " << platform.calls.front();
+        EXPECT_EQ(read_ntacl(path), before);
+    }
+}
+
+TEST_F(ToolTest, LettersGiveTheirMasks)
+{
+    const struct {
+        const char *access;
+        DWORD generic_rights;
+        DWORD file_rights;
+    } cases[] = {
+        { "", 0, 0 },
+        { "r", 0x80000000, 0x00120089 },
+        { "w", 0x40000000, 0x00120116 },
+        { "x", 0x20000000, 0x001200A0 },
+        { "rw", 0xC0000000, 0x0012019F },
+        { "rwx", 0xE0000000, 0x001201BF },
+        { "xwr", 0xE0000000, 0x001201BF },
+        { "rr", 0x80000000, 0x00120089 },
+        { "wxxw", 0x60000000, 0x001201B6 },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string("access '") + c.access + "'");
+        // A directory shows both masks: one entry takes each.
+        remove_scratch();
+        std::string path = target(true, { make_ace(ALLOW, CONTAINER_INHERIT_ACE, OLD_MASK, everyone_sid()),
+                                          make_ace(ALLOW, OBJECT_INHERIT_ACE, OLD_MASK, everyone_sid()) });
+        reset_platform();
+        Outcome run = run_program({ "zirm", c.access, path });
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.output, "");
+        std::vector<Bytes> entries = acl_entries(stored_dacl(path).data());
+        ASSERT_EQ(entries.size(), 2u);
+        EXPECT_EQ(mask_of(entries[0]), c.file_rights);
+        EXPECT_EQ(mask_of(entries[1]), c.generic_rights);
+    }
+}
+
+TEST_F(ToolTest, EveryoneRuleOverEveryFlagValue)
+{
+    const DWORD generic_rights = 0xA0000000, file_rights = 0x001200A9;
+    for (int directory = 0; directory < 2; directory++) {
+        for (BYTE type : { ALLOW, DENY }) {
+            for (int flags = 0; flags < 256; flags++) {
+                Bytes ace = make_ace(type, (BYTE)flags, OLD_MASK, everyone_sid());
+                rewrite_everyone_entry((ACCESS_ALLOWED_ACE *)ace.data(), directory, generic_rights, file_rights);
+
+                DWORD expected = OLD_MASK;
+                if (!directory || flags == 0x01 || flags == 0x08 || flags == 0x09)
+                    expected = generic_rights;
+                else if (flags == 0x02)
+                    expected = file_rights;
+                EXPECT_EQ(mask_of(ace), expected)
+                    << "directory " << directory << " type " << int(type) << " flags " << flags;
+                Bytes untouched = make_ace(type, (BYTE)flags, OLD_MASK, everyone_sid());
+                EXPECT_TRUE(std::equal(ace.begin(), ace.begin() + 4, untouched.begin()));
+                EXPECT_TRUE(std::equal(ace.begin() + 8, ace.end(), untouched.begin() + 8));
+            }
+        }
+    }
+}
+
+TEST_F(ToolTest, RewritesWholeDacls)
+{
+    const DWORD generic_rights = 0xC0000000, file_rights = 0x0012019F;
+    Bytes users = make_sid(5, { 32, 545 });
+    // A callback entry carries data after its SID: still Everyone's.
+    Bytes callback_ace = make_ace(0x09, 0, OLD_MASK, everyone_sid());
+    callback_ace.insert(callback_ace.end(), { 'a', 'r', 't', 'x' });
+    callback_ace[2] = (BYTE)callback_ace.size();
+
+    const struct {
+        const char *name;
+        bool directory;
+        std::vector<Bytes> aces;
+        std::vector<DWORD> masks;
+    } cases[] = {
+        { "file without Everyone",
+          false,
+          { make_ace(ALLOW, 0, OLD_MASK, admins_sid()), make_ace(DENY, 0, 0x10000, users) },
+          { OLD_MASK, 0x10000 } },
+        { "empty DACL", false, {}, {} },
+        { "file, allowed and denied",
+          false,
+          { make_ace(DENY, 0, 0x40000, everyone_sid()), make_ace(ALLOW, 0, OLD_MASK, admins_sid()),
+            make_ace(ALLOW, 0, 0x120089, everyone_sid()) },
+          { generic_rights, OLD_MASK, generic_rights } },
+        { "file, inherited entry",
+          false,
+          { make_ace(ALLOW, INHERITED_ACE, OLD_MASK, everyone_sid()) },
+          { generic_rights } },
+        { "directory, CI and OI|IO",
+          true,
+          { make_ace(ALLOW, 0x02, OLD_MASK, everyone_sid()), make_ace(ALLOW, 0x09, OLD_MASK, everyone_sid()) },
+          { file_rights, generic_rights } },
+        { "directory, this folder only and OI|CI",
+          true,
+          { make_ace(ALLOW, 0x00, OLD_MASK, everyone_sid()), make_ace(ALLOW, 0x03, OLD_MASK, everyone_sid()),
+            make_ace(ALLOW, 0x12, OLD_MASK, everyone_sid()), make_ace(ALLOW, 0x08, OLD_MASK, everyone_sid()) },
+          { OLD_MASK, OLD_MASK, OLD_MASK, generic_rights } },
+        { "SIDs that only resemble Everyone's",
+          false,
+          { make_ace(ALLOW, 0, OLD_MASK, make_sid(1, { 0, 0 })), make_ace(ALLOW, 0, OLD_MASK, make_sid(1, { 1 })),
+            make_ace(ALLOW, 0, OLD_MASK, make_sid(5, { 0 })), callback_ace },
+          { OLD_MASK, OLD_MASK, OLD_MASK, generic_rights } },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        remove_scratch();
+        std::string path = target(c.directory, c.aces, SE_SELF_RELATIVE | SE_DACL_PRESENT, v4_prefix("posix_acl"));
+        Bytes before = read_ntacl(path);
+        DWORD prefix = (DWORD)v4_prefix("posix_acl").size();
+        DWORD in_use = (DWORD)stored_dacl(path, prefix).size();
+        reset_platform();
+
+        Outcome run = run_rewrite(path, generic_rights, file_rights);
+        ASSERT_EQ(run.status, 0);
+        EXPECT_EQ(run.output, "");
+        EXPECT_TRUE(platform.live_blocks.empty());
+
+        // What the tool handed over: revision 2, room for one more entry.
+        ASSERT_GE(platform.written_dacl.size(), 8u);
+        EXPECT_EQ(platform.written_dacl[0], ACL_REVISION);
+        EXPECT_EQ(get_word(platform.written_dacl, 2), in_use + 20);
+
+        // What is stored: the same entries in the same order, only masks changed.
+        std::vector<Bytes> entries = acl_entries(stored_dacl(path, prefix).data());
+        ASSERT_EQ(entries.size(), c.aces.size());
+        for (size_t i = 0; i < entries.size(); i++) {
+            Bytes expected = c.aces[i];
+            set_dword(expected, 4, c.masks[i]);
+            EXPECT_EQ(entries[i], expected) << "entry " << i;
+        }
+        // Owner and group, and every byte before the descriptor, as they were.
+        Bytes after = read_ntacl(path);
+        EXPECT_TRUE(std::equal(before.begin(), before.begin() + prefix + 4, after.begin()));
+        EXPECT_TRUE(
+            std::equal(before.begin() + prefix + 20, before.begin() + prefix + 20 + 28, after.begin() + prefix + 20));
+    }
+}
+
+TEST_F(ToolTest, TypicalRunMakesTheCallsInOrder)
+{
+    std::string path = target(
+        true, { make_ace(ALLOW, 0x02, OLD_MASK, everyone_sid()), make_ace(ALLOW, 0x00, OLD_MASK, admins_sid()) });
+    Outcome run = run_rewrite(path, 0xC0000000, 0x0012019F);
+    ASSERT_EQ(run.status, 0);
+    const std::vector<std::string> expected = {
+        "GetSidLengthRequired",
+        "malloc",
+        "InitializeSid",
+        "GetSidSubAuthority",
+        "GetFileSecurityA",
+        "InitializeSecurityDescriptor",
+        "GetSecurityDescriptorDacl",
+        "GetSecurityDescriptorControl",
+        "GetAclInformation",
+        "GetLengthSid",
+        "malloc",
+        "InitializeAcl",
+        "GetFileAttributesA",
+        "GetAce",
+        "EqualSid",
+        "AddAce",
+        "GetAce",
+        "EqualSid",
+        "AddAce",
+        "SetSecurityDescriptorDacl",
+        "SetSecurityDescriptorControl",
+        "SetFileSecurityA",
+    };
+    EXPECT_EQ(platform.calls, expected);
+}
+
+TEST_F(ToolTest, NoDaclOrNullDaclIsLeftAlone)
+{
+    const struct {
+        const char *name;
+        WORD control;
+    } cases[] = {
+        { "no DACL", SE_SELF_RELATIVE },
+        { "NULL DACL", SE_SELF_RELATIVE | SE_DACL_PRESENT },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = make_file(c.name);
+        StoredDescriptor d = { c.control, admins_sid(), {}, {}, {} };
+        ASSERT_TRUE(write_ntacl(path, make_blob(v1_prefix(), d)));
+        Bytes before = read_ntacl(path);
+        reset_platform();
+
+        Outcome run = run_rewrite(path, GENERIC_READ, FILE_GENERIC_READ);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.output, "");
+        EXPECT_EQ(platform.seen("SetFileSecurityA"), 0);
+        EXPECT_EQ(read_ntacl(path), before);
+        EXPECT_TRUE(platform.live_blocks.empty());
+    }
+}
+
+TEST_F(ToolTest, InheritanceProtectionIsKept)
+{
+    const WORD cases[] = { 0, SE_DACL_PROTECTED, SE_DACL_AUTO_INHERITED, SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED };
+    for (WORD bits : cases) {
+        SCOPED_TRACE(bits);
+        remove_scratch();
+        std::string path = target(false, { make_ace(ALLOW, 0, OLD_MASK, everyone_sid()) },
+                                  (WORD)(SE_SELF_RELATIVE | SE_DACL_PRESENT | bits));
+        reset_platform();
+        ASSERT_EQ(run_rewrite(path, GENERIC_READ, FILE_GENERIC_READ).status, 0);
+        EXPECT_EQ(platform.written_control & (SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED), bits);
+        EXPECT_EQ(get_word(read_ntacl(path), 8 + 2), SE_SELF_RELATIVE | SE_DACL_PRESENT | bits);
+    }
+}
+
+TEST_F(ToolTest, EntryTooShortForTheSidIsCopiedUnchanged)
+{
+    // An entry of an unknown type that is only header and mask, followed
+    // in the buffer by bytes that spell the Everyone SID. Comparing them
+    // would read past the entry, and rewrite an entry that is not Everyone's.
+    Bytes short_ace = { 0x20, 0, 8, 0, 0x11, 0x11, 0x11, 0x11 };
+    Bytes acl = make_acl(ACL_REVISION, { make_ace(ALLOW, 0, OLD_MASK, admins_sid()), short_ace });
+    Bytes trailing = everyone_sid();
+    acl.insert(acl.end(), trailing.begin(), trailing.end());
+    StoredDescriptor d = { SE_SELF_RELATIVE | SE_DACL_PRESENT, {}, {}, {}, acl };
+    platform.fake_descriptor = true;
+    platform.descriptor = make_self_relative(d);
+
+    std::string path = make_file("short");
+    Outcome run = run_rewrite(path, GENERIC_ALL, GENERIC_ALL);
+    // The store then refuses the entry too: it holds no SID.
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.output, "SetFileSecurity() failed.\n\t" + system_text(ERROR_INVALID_ACL) + "\n");
+    ASSERT_EQ(platform.seen("EqualSid"), 1) << "the short entry was compared";
+    std::vector<Bytes> written = acl_entries(platform.written_dacl.data());
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_EQ(written[1], short_ace);
+}
