@@ -1,0 +1,22 @@
+# Installs what zirm needs to build and to be tested, on Debian 12, as root.
+# Sourced by the other scripts; does nothing when everything is there.
+
+ZIRM_PACKAGES="cmake g++ make libgtest-dev python3 samba samba-vfs-modules smbclient samba-common-bin
+    python3-samba attr clang libclang-rt-14-dev g++-mingw-w64-x86-64 wine64"
+
+zirm_setup() {
+    local missing=""
+    local package
+    for package in $ZIRM_PACKAGES; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+            missing="$missing $package"
+    done
+    [ -z "$missing" ] && return 0
+    if [ "$(id -u)" != 0 ]; then
+        echo "zirm: these packages are missing and installing them needs root:$missing" >&2
+        return 1
+    fi
+    echo "zirm: installing$missing"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq && apt-get install -y -qq --no-install-recommends $missing >/dev/null
+}
