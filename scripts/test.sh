@@ -10,10 +10,11 @@ if command -v clang-format >/dev/null; then
     clang-format --dry-run --Werror src/*.cpp src/*.h posix/*.cpp posix/*.h posix/include/*.h tests/unit/*.cpp tests/unit/*.h
 fi
 
-for preset in native sanitize; do
+for preset in native sanitize windows windows-x86; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" -j "$(nproc)"
 done
 
 ctest --preset sanitize
 ctest --preset native
+ctest --preset windows

@@ -1,0 +1,18 @@
+# zirm.exe: a console program for the Windows NT family, subsystem 4.0,
+# statically linked so that it needs only what Windows ships.
+enable_language(RC)
+
+add_executable(zirm ${ZIRM_SOURCES} windows/zirm.rc)
+target_link_options(zirm PRIVATE -static -Wl,--subsystem,console:4.0)
+
+# A small Windows program that reads the version resource back.
+add_executable(version_info tests/wine/version_info.cpp)
+target_link_libraries(version_info PRIVATE version)
+target_link_options(version_info PRIVATE -static)
+
+enable_testing()
+set(WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+add_test(NAME wine COMMAND /usr/bin/python3 -m unittest -v test_wine
+         WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/tests/wine)
+set_tests_properties(wine PROPERTIES LABELS wine
+  ENVIRONMENT "ZIRM_EXE=$<TARGET_FILE:zirm>;VERSION_INFO_EXE=$<TARGET_FILE:version_info>;OBJDUMP=${CMAKE_OBJDUMP};WINEPREFIX=${WINE_PREFIX};WINEDEBUG=-all;PYTHONDONTWRITEBYTECODE=1")
