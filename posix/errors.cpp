@@ -46,7 +46,7 @@ static const struct {
     { ERROR_FILENAME_EXCED_RANGE, "The name is too long.\r\n" },
     { ERROR_EAS_DIDNT_FIT, "No room to store the security descriptor.\r\n" },
     { ERROR_MR_MID_NOT_FOUND, "No text for this message number.\r\n" },
-    { ERROR_UNKNOWN_REVISION, "Unknown revision.\r\n" },
+    { ERROR_UNKNOWN_REVISION, "The revision is not known.\r\n" },
     { ERROR_INVALID_ACL, "The access-control list is malformed.\r\n" },
     { ERROR_INVALID_SID, "The security identifier is malformed.\r\n" },
     { ERROR_INVALID_SECURITY_DESCR, "The security descriptor is malformed.\r\n" },

@@ -26,7 +26,7 @@ static const BYTE object_ace_types[] = {
 /* The control bits a caller may change with SetSecurityDescriptorControl. */
 #define SETTABLE_CONTROL_BITS                                                                                          \
     (SE_DACL_AUTO_INHERIT_REQ | SE_SACL_AUTO_INHERIT_REQ | SE_DACL_AUTO_INHERITED | SE_SACL_AUTO_INHERITED |           \
-     SE_DACL_PROTECTED | SE_SACL_PROTECTED | SE_RM_CONTROL_VALID)
+     SE_DACL_PROTECTED | SE_SACL_PROTECTED)
 
 WORD get16(const BYTE *p)
 {
@@ -384,10 +384,11 @@ BOOL WINAPI GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor, PSECUR
 {
     const SECURITY_DESCRIPTOR *absolute = (const SECURITY_DESCRIPTOR *)descriptor;
 
+    /* The revision is given even when it is one we do not know. */
     *revision = absolute->Revision;
-    *control = absolute->Control;
     if (absolute->Revision != SECURITY_DESCRIPTOR_REVISION)
         return fail(ERROR_UNKNOWN_REVISION);
+    *control = absolute->Control;
     return TRUE;
 }
 

@@ -12,6 +12,8 @@ import subprocess
 import tempfile
 import unittest
 
+import winehost
+
 ZIRM_EXE = os.environ["ZIRM_EXE"]
 VERSION_INFO_EXE = os.environ["VERSION_INFO_EXE"]
 OBJDUMP = os.environ["OBJDUMP"]
@@ -21,31 +23,10 @@ USAGE = ("usage: zirm <access> <filespec>\n"
          "\t<filespec> = name of the file\n")
 
 
-def windows_path(path):
-    return "Z:" + path.replace("/", "\\")
-
-
-def wine(*arguments):
-    done = subprocess.run(["wine", *arguments], capture_output=True, timeout=120)
-    # The Windows C runtime writes text with CRLF line ends.
-    return done.returncode, done.stdout.decode().replace("\r\n", "\n"), done.stderr.decode()
-
-
-def setUpModule():
-    prefix = os.environ["WINEPREFIX"]
-    if not os.path.exists(os.path.join(prefix, "system.reg")):
-        os.makedirs(prefix, exist_ok=True)
-        subprocess.run(["wineboot", "-i"], check=True, capture_output=True, timeout=300)
-    # One server and one set of Wine's own services for the whole run,
-    # rather than a new set per program started. The services are started
-    # here, away from the pipes the tests read, which they would hold open.
-    subprocess.run(["wineserver", "-p"], check=True, timeout=60)
-    subprocess.run(["wine", "cmd.exe", "/c", "exit"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, check=True, timeout=120)
-
-
-def tearDownModule():
-    subprocess.run(["wineserver", "-k"], timeout=60)
+wine = winehost.run
+windows_path = winehost.windows_path
+setUpModule = winehost.start
+tearDownModule = winehost.stop
 
 
 class WineTest(unittest.TestCase):
