@@ -1,0 +1,242 @@
+"""A real Samba server sees what zirm wrote.
+
+smbd runs as root on 127.0.0.1:445 only, with all its state under a
+scratch folder, and two shares that keep NT ACLs in security.NTACL: one
+writing version-4 blobs (system ACLs kept in step), one version 3. ACLs are
+set and read back through the server with smbcacls, a real SMB client;
+zirm runs on the share's backing files in between.
+"""
+
+import errno
+import os
+import pwd
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+from sambatool import read_blob
+
+ZIRM = os.environ["ZIRM"]
+EVERYONE = "S-1-1-0"
+USERS = {"zirmtest1": "Zirm-Pass-1", "zirmtest2": "Zirm-Pass-2"}
+SHARES = {"v4": "no", "v3": "yes"}  # acl_xattr:ignore system acls
+
+
+def port_445_free():
+    s = socket.socket()
+    try:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind(("127.0.0.1", 445))
+        return True
+    except OSError:
+        return False
+    finally:
+        s.close()
+
+
+def expected_mask(mask, flags, directory, generic, specific):
+    if not directory:
+        return generic
+    if flags == 0x02:
+        return specific
+    if flags in (0x01, 0x08, 0x09):
+        return generic
+    return mask
+
+
+LETTERS = {"r": (0x80000000, 0x00120089), "w": (0x40000000, 0x00120116), "x": (0x20000000, 0x001200A0)}
+
+
+def masks(access):
+    generic = specific = 0
+    for letter in access:
+        generic |= LETTERS[letter][0]
+        specific |= LETTERS[letter][1]
+    return generic, specific
+
+
+class SambaServerTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if os.geteuid() != 0:
+            raise unittest.SkipTest("smbd must run as root")
+        if not port_445_free():
+            raise unittest.SkipTest("cannot bind 127.0.0.1:445 (smbcacls of this Samba always dials 445)")
+        cls.dir = tempfile.mkdtemp(prefix="zirm-smbd-")
+        os.chmod(cls.dir, 0o755)  # the users must reach the shares below it
+        cls.conf = os.path.join(cls.dir, "smb.conf")
+        cls.created_users = []
+        try:
+            cls.start_server()
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def start_server(cls):
+        for name in ("private", "lock", "state", "cache", "pid", "log", "ncalrpc"):
+            os.mkdir(os.path.join(cls.dir, name))
+        lines = ["[global]", "workgroup = ZTEST", "netbios name = ZTEST", "server role = standalone server",
+                 "interfaces = 127.0.0.1/8", "bind interfaces only = yes", "disable netbios = yes",
+                 "smb ports = 445", "passdb backend = tdbsam", "load printers = no", "printing = bsd",
+                 "printcap name = /dev/null", "disable spoolss = yes", f"log file = {cls.dir}/log/%m.log",
+                 f"private dir = {cls.dir}/private", f"lock directory = {cls.dir}/lock",
+                 f"state directory = {cls.dir}/state", f"cache directory = {cls.dir}/cache",
+                 f"pid directory = {cls.dir}/pid", f"ncalrpc dir = {cls.dir}/ncalrpc"]
+        for share, ignore in SHARES.items():
+            path = os.path.join(cls.dir, share)
+            os.mkdir(path)
+            os.chmod(path, 0o777)
+            lines += [f"[{share}]", f"path = {path}", "read only = no", "vfs objects = acl_xattr",
+                      f"acl_xattr:ignore system acls = {ignore}"]
+        with open(cls.conf, "w") as f:
+            f.write("\n".join(lines) + "\n")
+
+        for user, password in USERS.items():
+            try:
+                pwd.getpwnam(user)
+            except KeyError:
+                subprocess.run(["useradd", "-M", user], check=True)
+                cls.created_users.append(user)
+            subprocess.run(["smbpasswd", "-c", cls.conf, "-s", "-a", user], input=f"{password}\n{password}\n",
+                           text=True, check=True, capture_output=True)
+
+        subprocess.run(["smbd", "-s", cls.conf, "-D"], check=True)
+        deadline = time.time() + 30
+        while port_445_free():
+            if time.time() > deadline:
+                raise RuntimeError("smbd did not start listening")
+            time.sleep(0.1)
+
+    @classmethod
+    def tearDownClass(cls):
+        # Every process this test started: the daemons by their pid files,
+        # then anything still running with our configuration.
+        pids = []
+        for name in ("smbd.pid", "samba-dcerpcd.pid"):
+            try:
+                with open(os.path.join(cls.dir, "pid", name)) as f:
+                    pids.append(int(f.read().split()[0]))
+            except (OSError, ValueError, IndexError):
+                pass
+        found = subprocess.run(["pgrep", "-f", cls.conf], capture_output=True, text=True).stdout.split()
+        pids += [int(pid) for pid in found]
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+        deadline = time.time() + 10
+        while time.time() < deadline and subprocess.run(["pgrep", "-f", cls.conf], capture_output=True).returncode == 0:
+            time.sleep(0.1)
+        for pid in subprocess.run(["pgrep", "-f", cls.conf], capture_output=True, text=True).stdout.split():
+            try:
+                os.kill(int(pid), signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        for user in cls.created_users:
+            subprocess.run(["userdel", user], capture_output=True)
+        shutil.rmtree(cls.dir, ignore_errors=True)
+
+    # Through the server.
+
+    def client(self, share, command, user="zirmtest1"):
+        return subprocess.run(["smbclient", f"//127.0.0.1/{share}", "-U", f"{user}%{USERS[user]}", "-s", self.conf,
+                               "-c", command], capture_output=True, text=True)
+
+    def cacls(self, share, name, *arguments):
+        done = subprocess.run(["smbcacls", f"//127.0.0.1/{share}", name, "-U", f"zirmtest1%{USERS['zirmtest1']}",
+                               "-s", self.conf, "--numeric", *arguments], capture_output=True, text=True)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        return done.stdout
+
+    def acl(self, share, name):
+        """CONTROL, OWNER, GROUP and the entries as (sid, type, flags, mask)."""
+        header, entries = {}, []
+        for line in self.cacls(share, name).splitlines():
+            key, _, value = line.partition(":")
+            if key == "ACL":
+                sid, _, rest = value.partition(":")
+                kind, flags, mask = rest.split("/")
+                entries.append((sid, int(kind), int(flags, 16), int(mask, 16)))
+            elif key in ("CONTROL", "OWNER", "GROUP"):
+                header[key] = value
+        return header, entries
+
+    def create(self, share, name, directory):
+        command = f"mkdir {name}" if directory else f"put {os.path.abspath(__file__)} {name}"
+        done = self.client(share, command)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        return os.path.join(self.dir, share, name)
+
+    def owner_sid(self, share, name):
+        return self.acl(share, name)[0]["OWNER"]
+
+    # The checks.
+
+    def test_rewrites_seen_by_the_server(self):
+        cases = [
+            # name, directory, access, entries as (sid or None for the owner, type, flags, mask), protect
+            ("file", False, "rw",
+             [(None, 0, 0, 0x1F01FF), (EVERYONE, 1, 0, 0x10000), (EVERYONE, 0, 0, 0x1200A9),
+              ("S-1-5-32-545", 0, 0, 0x1200A9)], False),
+            ("file_inherited", False, "x",
+             [(EVERYONE, 0, 0x10, 0x1200A9), (None, 0, 0, 0x1F01FF)], False),
+            ("dir", True, "rwx",
+             [(None, 0, 0x03, 0x1F01FF)] + [(EVERYONE, 0, flags, 0x1200A9)
+                                            for flags in (0x00, 0x01, 0x02, 0x03, 0x08, 0x09, 0x0A, 0x0B, 0x06)]
+             + [(EVERYONE, 1, 0x02, 0x40000)], False),
+            ("protected", True, "r",
+             [(None, 0, 0x03, 0x1F01FF), (EVERYONE, 0, 0x09, 0x1200A9), (EVERYONE, 0, 0x02, 0x1200A9)], True),
+            ("no_everyone", False, "rwx", [(None, 0, 0, 0x1F01FF), ("S-1-5-32-545", 0, 0, 0x1200A9)], False),
+        ]
+        for share in SHARES:
+            for name, directory, access, entries, protect in cases:
+                with self.subTest(share=share, case=name):
+                    path = self.create(share, name, directory)
+                    owner = self.owner_sid(share, name)
+                    acl = ",".join(f"ACL:{sid or owner}:{kind}/0x{flags:x}/0x{mask:08x}"
+                                   for sid, kind, flags, mask in entries)
+                    self.cacls(share, name, "-S", f"REVISION:1,OWNER:{owner},GROUP:{owner},{acl}")
+                    if protect:
+                        self.cacls(share, name, "-I", "copy")
+                    self.assertEqual(read_blob(path)[0], int(share[1]), "the server wrote another version")
+                    header, before = self.acl(share, name)
+
+                    done = subprocess.run([ZIRM, access, path], capture_output=True, text=True)
+                    self.assertEqual((done.returncode, done.stdout, done.stderr), (0, "", ""))
+
+                    after_header, after = self.acl(share, name)
+                    self.assertEqual(after_header, header)
+                    if protect:
+                        self.assertTrue(int(header["CONTROL"], 16) & 0x1000)
+                    generic, specific = masks(access)
+                    self.assertEqual(len(after), len(before))
+                    for (sid, kind, flags, mask), seen in zip(before, after):
+                        if sid == EVERYONE:
+                            mask = expected_mask(mask, flags, directory, generic, specific)
+                        self.assertEqual(seen, (sid, kind, flags, mask))
+
+    def test_empty_access_refuses_a_read(self):
+        share = "v4"
+        path = self.create(share, "readable", False)
+        owner = self.owner_sid(share, "readable")
+        self.cacls(share, "readable", "-S",
+                   f"REVISION:1,OWNER:{owner},GROUP:{owner},ACL:{owner}:0/0x0/0x001f01ff,ACL:{EVERYONE}:0/0x0/0x001200a9")
+        target = os.path.join(self.dir, "copy")
+        done = self.client(share, f"get readable {target}", user="zirmtest2")
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+
+        done = subprocess.run([ZIRM, "", path], capture_output=True, text=True)
+        self.assertEqual((done.returncode, done.stdout, done.stderr), (0, "", ""))
+        done = self.client(share, f"get readable {target}", user="zirmtest2")
+        self.assertNotEqual(done.returncode, 0)
+        self.assertIn("NT_STATUS_ACCESS_DENIED", done.stdout + done.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
