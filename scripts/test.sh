@@ -1,20 +1,24 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the native tests, the unit tests
-# again under AddressSanitizer and LeakSanitizer, and the Windows tests.
+# Builds everything and runs every test: the native tests (unit, end to
+# end, conformance with Wine, a live Samba server, concurrency), the unit
+# tests again under AddressSanitizer and LeakSanitizer, a bounded fuzz run,
+# and the Windows program's tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
 zirm_setup
 
 if command -v clang-format >/dev/null; then
-    clang-format --dry-run --Werror src/*.cpp src/*.h posix/*.cpp posix/*.h posix/include/*.h tests/unit/*.cpp tests/unit/*.h
+    clang-format --dry-run --Werror src/*.cpp src/*.h posix/*.cpp posix/*.h posix/include/*.h \
+        tests/unit/*.cpp tests/unit/*.h tests/conformance/*.cpp tests/wine/*.cpp fuzz/*.cpp
 fi
 
-for preset in native sanitize windows windows-x86; do
+for preset in native sanitize fuzz windows windows-x86; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" -j "$(nproc)"
 done
 
 ctest --preset sanitize
-ctest --preset native
+ctest --preset fuzz
 ctest --preset windows
+ctest --preset native

@@ -20,8 +20,8 @@ static void print_string(void *info, const char *name)
 
 int main(int argc, char *argv[])
 {
-    static const char *names[] = { "FileDescription", "FileVersion", "ProductVersion", "ProductName",
-                                   "InternalName",    "OriginalFilename", "CompanyName", "LegalCopyright" };
+    static const char *names[] = { "FileDescription", "FileVersion",      "ProductVersion", "ProductName",
+                                   "InternalName",    "OriginalFilename", "CompanyName",    "LegalCopyright" };
     VS_FIXEDFILEINFO *fixed = NULL;
     DWORD *translation = NULL;
     DWORD handle, size;
