@@ -7,35 +7,17 @@ set and read back through the server with smbcacls, a real SMB client;
 zirm runs on the share's backing files in between.
 """
 
-import errno
 import os
-import pwd
 import shutil
-import signal
-import socket
 import subprocess
 import tempfile
-import time
 import unittest
 
+from sambaserver import SHARES, SambaServer, port_445_free
 from sambatool import read_blob
 
 ZIRM = os.environ["ZIRM"]
 EVERYONE = "S-1-1-0"
-USERS = {"zirmtest1": "Zirm-Pass-1", "zirmtest2": "Zirm-Pass-2"}
-SHARES = {"v4": "no", "v3": "yes"}  # acl_xattr:ignore system acls
-
-
-def port_445_free():
-    s = socket.socket()
-    try:
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        s.bind(("127.0.0.1", 445))
-        return True
-    except OSError:
-        return False
-    finally:
-        s.close()
 
 
 def expected_mask(mask, flags, directory, generic, specific):
@@ -66,91 +48,24 @@ class SambaServerTest(unittest.TestCase):
             raise unittest.SkipTest("smbd must run as root")
         if not port_445_free():
             raise unittest.SkipTest("cannot bind 127.0.0.1:445 (smbcacls of this Samba always dials 445)")
-        cls.dir = tempfile.mkdtemp(prefix="zirm-smbd-")
-        os.chmod(cls.dir, 0o755)  # the users must reach the shares below it
-        cls.conf = os.path.join(cls.dir, "smb.conf")
-        cls.created_users = []
+        cls.server = SambaServer(tempfile.mkdtemp(prefix="zirm-smbd-"))
+        cls.dir = cls.server.dir
         try:
-            cls.start_server()
+            cls.server.start()
         except BaseException:
             cls.tearDownClass()
             raise
 
     @classmethod
-    def start_server(cls):
-        for name in ("private", "lock", "state", "cache", "pid", "log", "ncalrpc"):
-            os.mkdir(os.path.join(cls.dir, name))
-        lines = ["[global]", "workgroup = ZTEST", "netbios name = ZTEST", "server role = standalone server",
-                 "interfaces = 127.0.0.1/8", "bind interfaces only = yes", "disable netbios = yes",
-                 "smb ports = 445", "passdb backend = tdbsam", "load printers = no", "printing = bsd",
-                 "printcap name = /dev/null", "disable spoolss = yes", f"log file = {cls.dir}/log/%m.log",
-                 f"private dir = {cls.dir}/private", f"lock directory = {cls.dir}/lock",
-                 f"state directory = {cls.dir}/state", f"cache directory = {cls.dir}/cache",
-                 f"pid directory = {cls.dir}/pid", f"ncalrpc dir = {cls.dir}/ncalrpc"]
-        for share, ignore in SHARES.items():
-            path = os.path.join(cls.dir, share)
-            os.mkdir(path)
-            os.chmod(path, 0o777)
-            lines += [f"[{share}]", f"path = {path}", "read only = no", "vfs objects = acl_xattr",
-                      f"acl_xattr:ignore system acls = {ignore}"]
-        with open(cls.conf, "w") as f:
-            f.write("\n".join(lines) + "\n")
-
-        for user, password in USERS.items():
-            try:
-                pwd.getpwnam(user)
-            except KeyError:
-                subprocess.run(["useradd", "-M", user], check=True)
-                cls.created_users.append(user)
-            subprocess.run(["smbpasswd", "-c", cls.conf, "-s", "-a", user], input=f"{password}\n{password}\n",
-                           text=True, check=True, capture_output=True)
-
-        subprocess.run(["smbd", "-s", cls.conf, "-D"], check=True)
-        deadline = time.time() + 30
-        while port_445_free():
-            if time.time() > deadline:
-                raise RuntimeError("smbd did not start listening")
-            time.sleep(0.1)
-
-    @classmethod
     def tearDownClass(cls):
-        # Every process this test started: the daemons by their pid files,
-        # then anything still running with our configuration.
-        pids = []
-        for name in ("smbd.pid", "samba-dcerpcd.pid"):
-            try:
-                with open(os.path.join(cls.dir, "pid", name)) as f:
-                    pids.append(int(f.read().split()[0]))
-            except (OSError, ValueError, IndexError):
-                pass
-        found = subprocess.run(["pgrep", "-f", cls.conf], capture_output=True, text=True).stdout.split()
-        pids += [int(pid) for pid in found]
-        for pid in pids:
-            try:
-                os.kill(pid, signal.SIGTERM)
-            except ProcessLookupError:
-                pass
-        deadline = time.time() + 10
-        while time.time() < deadline and subprocess.run(["pgrep", "-f", cls.conf], capture_output=True).returncode == 0:
-            time.sleep(0.1)
-        for pid in subprocess.run(["pgrep", "-f", cls.conf], capture_output=True, text=True).stdout.split():
-            try:
-                os.kill(int(pid), signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        for user in cls.created_users:
-            subprocess.run(["userdel", user], capture_output=True)
+        cls.server.stop()
         shutil.rmtree(cls.dir, ignore_errors=True)
 
-    # Through the server.
-
     def client(self, share, command, user="zirmtest1"):
-        return subprocess.run(["smbclient", f"//127.0.0.1/{share}", "-U", f"{user}%{USERS[user]}", "-s", self.conf,
-                               "-c", command], capture_output=True, text=True)
+        return self.server.client(share, command, user)
 
     def cacls(self, share, name, *arguments):
-        done = subprocess.run(["smbcacls", f"//127.0.0.1/{share}", name, "-U", f"zirmtest1%{USERS['zirmtest1']}",
-                               "-s", self.conf, "--numeric", *arguments], capture_output=True, text=True)
+        done = subprocess.run(self.server.cacls_command(share, name, *arguments), capture_output=True, text=True)
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         return done.stdout
 

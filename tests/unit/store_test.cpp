@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include "fixtures.h"
@@ -287,4 +288,43 @@ TEST_F(StoreTest, Attributes)
             EXPECT_EQ(GetLastError(), c.code);
         }
     }
+}
+
+// Writes a DACL of `count` Everyone entries to the file.
+static BOOL write_entries(const std::string &path, size_t count)
+{
+    Bytes dacl = make_acl(2, std::vector<Bytes>(count, make_ace(0, 0, 1, everyone_sid())));
+    SECURITY_DESCRIPTOR sd;
+    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&sd, TRUE, (PACL)dacl.data(), FALSE);
+    return SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, &sd);
+}
+
+TEST_F(StoreTest, NoRoomForTheAttribute)
+{
+    // ext4 keeps all of a file's attributes in one 4 KiB block.
+    std::string path = make_file("f");
+    struct statfs fs;
+    ASSERT_EQ(statfs(path.c_str(), &fs), 0);
+    if (fs.f_type == 0xEF53) {
+        Bytes blob = from_hex(protected_dacl_hex);
+        ASSERT_TRUE(write_ntacl(path, blob));
+        EXPECT_FALSE(write_entries(path, 300));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_EAS_DIDNT_FIT);
+        EXPECT_EQ(read_ntacl(path), blob);
+    }
+
+    // No file system keeps an attribute over 64 KiB: 3,275 entries of 20
+    // bytes are the most a version-1 blob can hold.
+    std::string big = "/dev/shm/zirm-unit-big";
+    FILE *f = fopen(big.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    EXPECT_TRUE(write_entries(big, 3275)) << GetLastError();
+    EXPECT_EQ(read_ntacl(big).size(), 65536u);
+    Bytes before = read_ntacl(big);
+    EXPECT_FALSE(write_entries(big, 3276));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_EAS_DIDNT_FIT);
+    EXPECT_EQ(read_ntacl(big), before);
+    unlink(big.c_str());
 }

@@ -1,0 +1,106 @@
+"""A Samba server of our own on 127.0.0.1:445, with all its state in one
+folder and two shares that keep NT ACLs in security.NTACL: "v4" writes
+version-4 blobs (system ACLs kept in step), "v3" version 3."""
+
+import os
+import pwd
+import signal
+import socket
+import subprocess
+import time
+
+USERS = {"zirmtest1": "Zirm-Pass-1", "zirmtest2": "Zirm-Pass-2"}
+SHARES = {"v4": "no", "v3": "yes"}  # acl_xattr:ignore system acls
+
+
+def port_445_free():
+    s = socket.socket()
+    try:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind(("127.0.0.1", 445))
+        return True
+    except OSError:
+        return False
+    finally:
+        s.close()
+
+
+class SambaServer:
+    def __init__(self, folder):
+        self.dir = folder
+        self.conf = os.path.join(folder, "smb.conf")
+        self.created_users = []
+
+    def share_path(self, share, name=""):
+        return os.path.join(self.dir, share, name)
+
+    def start(self):
+        os.chmod(self.dir, 0o755)  # the users must reach the shares below it
+        for name in ("private", "lock", "state", "cache", "pid", "log", "ncalrpc"):
+            os.mkdir(os.path.join(self.dir, name))
+        lines = ["[global]", "workgroup = ZTEST", "netbios name = ZTEST", "server role = standalone server",
+                 "interfaces = 127.0.0.1/8", "bind interfaces only = yes", "disable netbios = yes",
+                 "smb ports = 445", "passdb backend = tdbsam", "load printers = no", "printing = bsd",
+                 "printcap name = /dev/null", "disable spoolss = yes", f"log file = {self.dir}/log/%m.log",
+                 f"private dir = {self.dir}/private", f"lock directory = {self.dir}/lock",
+                 f"state directory = {self.dir}/state", f"cache directory = {self.dir}/cache",
+                 f"pid directory = {self.dir}/pid", f"ncalrpc dir = {self.dir}/ncalrpc"]
+        for share, ignore in SHARES.items():
+            path = self.share_path(share)
+            os.mkdir(path)
+            os.chmod(path, 0o777)
+            lines += [f"[{share}]", f"path = {path}", "read only = no", "vfs objects = acl_xattr",
+                      f"acl_xattr:ignore system acls = {ignore}"]
+        with open(self.conf, "w") as f:
+            f.write("\n".join(lines) + "\n")
+
+        for user, password in USERS.items():
+            try:
+                pwd.getpwnam(user)
+            except KeyError:
+                subprocess.run(["useradd", "-M", user], check=True)
+                self.created_users.append(user)
+            subprocess.run(["smbpasswd", "-c", self.conf, "-s", "-a", user], input=f"{password}\n{password}\n",
+                           text=True, check=True, capture_output=True)
+
+        subprocess.run(["smbd", "-s", self.conf, "-D"], check=True)
+        deadline = time.time() + 30
+        while port_445_free():
+            if time.time() > deadline:
+                raise RuntimeError("smbd did not start listening")
+            time.sleep(0.1)
+
+    def ours(self):
+        found = subprocess.run(["pgrep", "-f", self.conf], capture_output=True, text=True).stdout.split()
+        return [int(pid) for pid in found]
+
+    def stop(self):
+        """Ends every process started: the daemons by their pid files, then
+        anything still running with this configuration."""
+        pids = []
+        for name in ("smbd.pid", "samba-dcerpcd.pid"):
+            try:
+                with open(os.path.join(self.dir, "pid", name)) as f:
+                    pids.append(int(f.read().split()[0]))
+            except (OSError, ValueError, IndexError):
+                pass
+        for sig, wait in ((signal.SIGTERM, 10), (signal.SIGKILL, 5)):
+            for pid in pids + self.ours():
+                try:
+                    os.kill(pid, sig)
+                except ProcessLookupError:
+                    pass
+            deadline = time.time() + wait
+            while self.ours() and time.time() < deadline:
+                time.sleep(0.1)
+            pids = []
+        for user in self.created_users:
+            subprocess.run(["userdel", user], capture_output=True)
+
+    def client(self, share, command, user="zirmtest1"):
+        return subprocess.run(["smbclient", f"//127.0.0.1/{share}", "-U", f"{user}%{USERS[user]}", "-s", self.conf,
+                               "-c", command], capture_output=True, text=True)
+
+    def cacls_command(self, share, name, *arguments):
+        return ["smbcacls", f"//127.0.0.1/{share}", name, "-U", f"zirmtest1%{USERS['zirmtest1']}", "-s", self.conf,
+                "--numeric", *arguments]
