@@ -158,7 +158,7 @@ BOOL WINAPI GetFileSecurityA(LPCSTR name, SECURITY_INFORMATION requested, PSECUR
                              LPDWORD length_needed)
 {
     struct descriptor_parts parts;
-    DWORD blob_length, prefix_length, needed, code;
+    DWORD blob_length = 0, prefix_length, needed, code;
     BYTE *blob;
 
     if (!name_is_valid(name))
@@ -181,6 +181,7 @@ BOOL WINAPI GetFileSecurityA(LPCSTR name, SECURITY_INFORMATION requested, PSECUR
         return fail(ERROR_INSUFFICIENT_BUFFER);
     }
     descriptor_encode(&parts, (BYTE *)descriptor, 0);
+    forget_acl_positions();
     free(blob);
     return TRUE;
 }
@@ -195,7 +196,7 @@ BOOL WINAPI GetFileSecurityA(LPCSTR name, SECURITY_INFORMATION requested, PSECUR
 BOOL WINAPI SetFileSecurityA(LPCSTR name, SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor)
 {
     struct descriptor_parts parts;
-    DWORD blob_length, prefix_length, new_length, code;
+    DWORD blob_length = 0, prefix_length, new_length, code;
     BYTE *blob;
     BYTE *new_blob;
     BOOL ok;

@@ -29,6 +29,10 @@ BOOL acl_bytes_in_use(const ACL *acl, DWORD *in_use);
 BOOL acl_is_well_formed(const BYTE *acl, DWORD length, DWORD *in_use);
 BOOL sid_is_well_formed(const BYTE *sid, DWORD length);
 
+/* GetAce and AddAce remember where they stopped in an ACL; anything that
+   writes ACLs behind their back makes them forget. */
+void forget_acl_positions(void);
+
 /* The parts of a descriptor, as pointers into a buffer that holds them. */
 struct descriptor_parts {
     BYTE revision;

@@ -156,6 +156,51 @@ static DWORD ace_offset(const ACL *acl, DWORD index)
     return offset;
 }
 
+/*
+ * Where a walk of an ACL last stopped. Callers read an ACL entry by entry
+ * (GetAce with 0, 1, 2, ...) and build one by appending (AddAce with
+ * MAXDWORD), and each call would otherwise walk the ACL from its first
+ * entry: quadratic in the number of entries. A position holds only for the
+ * same ACL, with the same header, and with the same entry header where the
+ * walk stopped; anything else walks from the start.
+ */
+struct acl_position {
+    const ACL *acl;
+    WORD size;
+    WORD count;
+    BYTE revision;
+    DWORD index;
+    DWORD offset;
+    BYTE header[ACE_HEADER_SIZE];
+};
+
+static struct acl_position last_found;    /* by GetAce */
+static struct acl_position last_appended; /* by AddAce: the last entry */
+
+static BOOL position_holds(const struct acl_position *p, const ACL *acl)
+{
+    return p->acl == acl && p->size == acl->AclSize && p->count == acl->AceCount && p->revision == acl->AclRevision &&
+           p->offset + ACE_HEADER_SIZE <= acl->AclSize &&
+           memcmp((const BYTE *)acl + p->offset, p->header, ACE_HEADER_SIZE) == 0;
+}
+
+static void remember(struct acl_position *p, const ACL *acl, DWORD index, DWORD offset)
+{
+    p->acl = acl;
+    p->size = acl->AclSize;
+    p->count = acl->AceCount;
+    p->revision = acl->AclRevision;
+    p->index = index;
+    p->offset = offset;
+    memcpy(p->header, (const BYTE *)acl + offset, ACE_HEADER_SIZE);
+}
+
+void forget_acl_positions(void)
+{
+    memset(&last_found, 0, sizeof(last_found));
+    memset(&last_appended, 0, sizeof(last_appended));
+}
+
 /******************************************************************************
  * GetSidLengthRequired
  */
@@ -225,6 +270,8 @@ BOOL WINAPI InitializeAcl(PACL acl, DWORD length, DWORD revision)
     if (length > 0xFFFF)
         return fail(ERROR_INVALID_PARAMETER);
 
+    if (last_found.acl == acl || last_appended.acl == acl)
+        forget_acl_positions();
     memset(acl, 0, sizeof(ACL));
     acl->AclRevision = (BYTE)revision;
     acl->AclSize = (WORD)length;
@@ -267,11 +314,26 @@ BOOL WINAPI GetAclInformation(PACL acl, LPVOID information, DWORD length, ACL_IN
  */
 BOOL WINAPI GetAce(PACL acl, DWORD index, LPVOID *ace)
 {
-    DWORD in_use;
+    const BYTE *bytes = (const BYTE *)acl;
+    DWORD in_use, i, offset;
 
-    if (!acl_bytes_in_use(acl, &in_use) || index >= acl->AceCount)
+    /* A position that holds is in an ACL already walked whole. */
+    if (position_holds(&last_found, acl) && last_found.index <= index) {
+        i = last_found.index;
+        offset = last_found.offset;
+    } else {
+        if (!acl_bytes_in_use(acl, &in_use))
+            return fail(ERROR_INVALID_PARAMETER);
+        i = 0;
+        offset = ACL_HEADER_SIZE;
+    }
+    if (index >= acl->AceCount)
         return fail(ERROR_INVALID_PARAMETER);
-    *ace = (BYTE *)acl + ace_offset(acl, index);
+
+    for (; i < index; i++)
+        offset += get16(bytes + offset + 2);
+    remember(&last_found, acl, index, offset);
+    *ace = (BYTE *)acl + offset;
     return TRUE;
 }
 
@@ -282,15 +344,18 @@ BOOL WINAPI AddAce(PACL acl, DWORD revision, DWORD start_index, LPVOID ace_list,
 {
     const BYTE *list = (const BYTE *)ace_list;
     BYTE *bytes = (BYTE *)acl;
-    DWORD in_use, offset, ace_size, count, at;
+    DWORD in_use, offset, ace_size, last, count, at;
 
     if (revision < MIN_ACL_REVISION || revision > MAX_ACL_REVISION)
         return fail(ERROR_INVALID_PARAMETER);
-    if (!acl_bytes_in_use(acl, &in_use))
+    if (acl->AceCount > 0 && position_holds(&last_appended, acl) && last_appended.index == acl->AceCount - 1u)
+        in_use = last_appended.offset + get16(last_appended.header + 2);
+    else if (!acl_bytes_in_use(acl, &in_use))
         return fail(ERROR_INVALID_PARAMETER);
 
     /* The list must be whole entries that the requested revision can hold. */
     count = 0;
+    last = 0;
     for (offset = 0; offset < ace_list_length; offset += ace_size) {
         if (ace_list_length - offset < ACE_HEADER_SIZE)
             return fail(ERROR_INVALID_PARAMETER);
@@ -299,6 +364,7 @@ BOOL WINAPI AddAce(PACL acl, DWORD revision, DWORD start_index, LPVOID ace_list,
             return fail(ERROR_INVALID_PARAMETER);
         if (revision_for_ace_type(list[offset]) > revision)
             return fail(ERROR_INVALID_PARAMETER);
+        last = offset;
         count++;
     }
     if (acl->AceCount + count > 0xFFFF)
@@ -312,6 +378,13 @@ BOOL WINAPI AddAce(PACL acl, DWORD revision, DWORD start_index, LPVOID ace_list,
     acl->AceCount = (WORD)(acl->AceCount + count);
     if (revision > acl->AclRevision)
         acl->AclRevision = (BYTE)revision;
+
+    if (last_found.acl == acl)
+        memset(&last_found, 0, sizeof(last_found));
+    if (count > 0 && at == in_use)
+        remember(&last_appended, acl, acl->AceCount - 1u, at + last);
+    else
+        memset(&last_appended, 0, sizeof(last_appended));
     return TRUE;
 }
 
