@@ -4,7 +4,9 @@
  * Runs the program RUNS times, one after another, and prints the median,
  * minimum and maximum wall time of a run (spawn to exit) in microseconds,
  * the largest peak resident size of a run in KiB, and the last exit status.
+ * The program's own output goes to /dev/null.
  */
+#include <fcntl.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -23,6 +25,7 @@ static int compare(const void *a, const void *b)
 int main(int argc, char *argv[])
 {
     struct timespec start, end;
+    posix_spawn_file_actions_t quiet;
     struct rusage usage;
     long max_rss = 0;
     double *times;
@@ -36,9 +39,12 @@ int main(int argc, char *argv[])
     times = malloc(sizeof(double) * runs);
     if (times == NULL)
         return 2;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
     for (i = 0; i < runs; i++) {
         clock_gettime(CLOCK_MONOTONIC, &start);
-        if (posix_spawn(&pid, argv[2], NULL, NULL, argv + 2, environ) != 0) {
+        if (posix_spawn(&pid, argv[2], &quiet, NULL, argv + 2, environ) != 0) {
             perror(argv[2]);
             return 2;
         }

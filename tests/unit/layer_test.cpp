@@ -242,3 +242,67 @@ TEST_F(LayerTest, MessageTexts)
     EXPECT_EQ(FormatMessageA(0x1000, NULL, 5, 0x0409, small, sizeof(small), NULL), 0u);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
 }
+
+// Reading an ACL entry by entry and appending each to another, as the
+// rewrite does, with entries of mixed sizes.
+TEST_F(LayerTest, EntryByEntryCopyOfALargeAcl)
+{
+    std::vector<Bytes> aces;
+    for (int i = 0; i < 2700; i++)
+        aces.push_back(make_ace((BYTE)(i % 2), (BYTE)i, (DWORD)i, make_sid(5, std::vector<DWORD>(1 + i % 3, i))));
+    Bytes old_acl = make_acl(2, aces);
+    std::vector<DWORD> buffer(65536 / 4);
+    ACL *copy = (ACL *)buffer.data();
+    ASSERT_TRUE(InitializeAcl(copy, (DWORD)old_acl.size() + 20, ACL_REVISION));
+
+    DWORD offset = 8;
+    for (DWORD i = 0; i < aces.size(); i++) {
+        LPVOID ace;
+        ASSERT_TRUE(GetAce((PACL)old_acl.data(), i, &ace));
+        ASSERT_EQ((BYTE *)ace - old_acl.data(), (ptrdiff_t)offset) << i;
+        ((ACCESS_ALLOWED_ACE *)ace)->Mask = 0xF0000000 | i; // as the rewrite changes masks in place
+        ASSERT_TRUE(AddAce(copy, ACL_REVISION, MAXDWORD, ace, ((ACE_HEADER *)ace)->AceSize));
+        offset += (DWORD)aces[i].size();
+    }
+    ASSERT_EQ(copy->AceCount, aces.size());
+    EXPECT_EQ(Bytes((BYTE *)copy + 8, (BYTE *)copy + old_acl.size()), Bytes(old_acl.begin() + 8, old_acl.end()));
+    LPVOID ace;
+    EXPECT_FALSE(GetAce((PACL)old_acl.data(), (DWORD)aces.size(), &ace));
+    Bytes one = make_ace(0, 0, 1, everyone_sid());
+    EXPECT_TRUE(AddAce(copy, ACL_REVISION, MAXDWORD, one.data(), 20));
+    EXPECT_EQ(result_of(AddAce(copy, ACL_REVISION, MAXDWORD, one.data(), 20)), fails(ERROR_INSUFFICIENT_BUFFER));
+}
+
+// Another ACL at the same address, with the same header, is walked anew.
+TEST_F(LayerTest, AnotherAclInTheSameBufferIsWalkedAnew)
+{
+    Bytes small = make_ace(0, 0, 1, everyone_sid());            // 20 bytes
+    Bytes large = make_ace(1, 0, 2, make_sid(5, { 32, 545 }));  // 24 bytes
+    Bytes first = make_acl(2, { small, large, large, small });  // entries at 8, 28, 52, 76
+    Bytes second = make_acl(2, { large, small, large, small }); // entries at 8, 32, 52, 76
+    ASSERT_EQ(first.size(), second.size());
+    std::vector<DWORD> buffer(64, 0);
+    BYTE *bytes = (BYTE *)buffer.data();
+    LPVOID ace;
+
+    memcpy(bytes, first.data(), first.size());
+    ASSERT_TRUE(GetAce((PACL)bytes, 1, &ace));
+    EXPECT_EQ((BYTE *)ace - bytes, 28);
+    memcpy(bytes, second.data(), second.size());
+    for (DWORD i = 0; i < 4; i++) {
+        const ptrdiff_t offsets[] = { 8, 32, 52, 76 };
+        ASSERT_TRUE(GetAce((PACL)bytes, i, &ace));
+        EXPECT_EQ((BYTE *)ace - bytes, offsets[i]) << i;
+    }
+
+    // Likewise for appending: the entries are those of another ACL now.
+    std::vector<DWORD> target(64, 0);
+    ACL *acl = (ACL *)target.data();
+    ASSERT_TRUE(InitializeAcl(acl, 200, ACL_REVISION));
+    ASSERT_TRUE(AddAce(acl, ACL_REVISION, MAXDWORD, small.data(), 20));
+    ASSERT_TRUE(AddAce(acl, ACL_REVISION, MAXDWORD, small.data(), 20));
+    Bytes other = make_acl(2, { large, large }, 200 - 56);
+    memcpy(acl, other.data(), other.size());
+    ASSERT_TRUE(AddAce(acl, ACL_REVISION, MAXDWORD, small.data(), 20));
+    EXPECT_EQ(acl_entries((BYTE *)acl), (std::vector<Bytes>{ large, large, small }));
+}
