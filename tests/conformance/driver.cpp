@@ -268,13 +268,25 @@ static void acl_add(void)
     add(acl, ACL_REVISION, MAXDWORD, a, la);
 }
 
+static void print_size(PACL acl)
+{
+    ACL_SIZE_INFORMATION size_info;
+
+    memset(&size_info, 0xCC, sizeof(size_info));
+    mark();
+    begin("GetAclInformation size");
+    result(GetAclInformation(acl, &size_info, sizeof(size_info), AclSizeInformation));
+    printf(" count=%lu in_use=%lu free=%lu", (unsigned long)size_info.AceCount, (unsigned long)size_info.AclBytesInUse,
+           (unsigned long)size_info.AclBytesFree);
+    end();
+}
+
 static void acl_query(void)
 {
     static BYTE a[80], b[80];
     PACL acl = (PACL)buffer;
     DWORD la = make_ace(a, 0, 0x02, 0x1F01FF, 1, 1);
     DWORD lb = make_ace(b, 1, 0x09, 0x10000, 5, 2);
-    ACL_SIZE_INFORMATION size_info;
     ACL_REVISION_INFORMATION revision_info;
     LPVOID ace;
     DWORD i;
@@ -295,13 +307,7 @@ static void acl_query(void)
         end();
     }
 
-    memset(&size_info, 0xCC, sizeof(size_info));
-    mark();
-    begin("GetAclInformation size");
-    result(GetAclInformation(acl, &size_info, sizeof(size_info), AclSizeInformation));
-    printf(" count=%lu in_use=%lu free=%lu", (unsigned long)size_info.AceCount, (unsigned long)size_info.AclBytesInUse,
-           (unsigned long)size_info.AclBytesFree);
-    end();
+    print_size(acl);
     mark();
     begin("GetAclInformation revision");
     result(GetAclInformation(acl, &revision_info, sizeof(revision_info), AclRevisionInformation));
@@ -314,12 +320,7 @@ static void acl_query(void)
     begin("GetAce");
     result(GetAce(acl, 0, &ace));
     end();
-    mark();
-    begin("GetAclInformation size");
-    result(GetAclInformation(acl, &size_info, sizeof(size_info), AclSizeInformation));
-    printf(" count=%lu in_use=%lu free=%lu", (unsigned long)size_info.AceCount, (unsigned long)size_info.AclBytesInUse,
-           (unsigned long)size_info.AclBytesFree);
-    end();
+    print_size(acl);
 }
 
 static void print_dacl(PSECURITY_DESCRIPTOR sd, const BYTE *base)

@@ -11,19 +11,7 @@
 #include "platform_script.h"
 #include "zirm.h"
 
-class FaultTest : public testing::Test
-{
-  protected:
-    void SetUp() override
-    {
-        reset_platform();
-    }
-    void TearDown() override
-    {
-        reset_platform();
-        remove_scratch();
-    }
-};
+typedef ScriptedTest FaultTest;
 
 // A file with three entries, the middle one Everyone's.
 static std::string three_entry_file(const std::string &name)

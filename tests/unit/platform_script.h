@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <set>
 #include <string>
 #include <vector>
@@ -43,6 +45,21 @@ struct PlatformScript {
 
 extern PlatformScript platform;
 void reset_platform();
+
+// A test of the tool's: a fresh script before, and no scratch files after.
+class ScriptedTest : public testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        reset_platform();
+    }
+    void TearDown() override
+    {
+        reset_platform();
+        remove_scratch();
+    }
+};
 
 struct Outcome {
     int status;

@@ -16,19 +16,9 @@ static const BYTE ALLOW = ACCESS_ALLOWED_ACE_TYPE;
 static const BYTE DENY = ACCESS_DENIED_ACE_TYPE;
 static const DWORD OLD_MASK = 0x001F01FF;
 
-class ToolTest : public testing::Test
+class ToolTest : public ScriptedTest
 {
   protected:
-    void SetUp() override
-    {
-        reset_platform();
-    }
-    void TearDown() override
-    {
-        reset_platform();
-        remove_scratch();
-    }
-
     // A file or directory whose stored DACL holds these entries.
     std::string target(bool directory, const std::vector<Bytes> &aces,
                        WORD control = SE_SELF_RELATIVE | SE_DACL_PRESENT, const Bytes &prefix = v1_prefix())
