@@ -2,7 +2,7 @@
 # Sourced by the other scripts; does nothing when everything is there.
 
 ZIRM_PACKAGES="cmake g++ make libgtest-dev python3 samba samba-vfs-modules smbclient samba-common-bin
-    python3-samba attr clang libclang-rt-14-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686-win32 wine64"
+    python3-samba attr clang libclang-rt-14-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686-win32 wine64 wine"
 
 zirm_setup() {
     local missing=""
@@ -18,5 +18,5 @@ zirm_setup() {
     fi
     echo "zirm: installing$missing"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq && apt-get install -y -qq --no-install-recommends $missing >/dev/null
+    apt-get update -qq && apt-get install -y -qq $missing >/dev/null
 }
