@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "layer.h"
 #include "zirm.h"
 
 int zirm_main(int argc, char *argv[]);
@@ -166,6 +167,8 @@ BOOL __wrap_GetFileSecurityA(LPCSTR name, SECURITY_INFORMATION requested, PSECUR
     if (scripted_failure("GetFileSecurityA"))
         return FALSE;
     if (watched() && platform.fake_descriptor) {
+        // Written behind the layer's back, as far as its ACL walks know.
+        forget_acl_positions();
         memcpy(descriptor, platform.descriptor.data(), platform.descriptor.size());
         *needed = (DWORD)platform.descriptor.size();
         return TRUE;
