@@ -3,9 +3,17 @@
 enable_language(RC)
 
 add_executable(zirm ${ZIRM_SOURCES} windows/zirm.rc)
-target_link_options(zirm PRIVATE -static -Wl,--subsystem,console:4.0)
+target_link_libraries(zirm PRIVATE advapi32)
+if(MINGW)
+  target_link_options(zirm PRIVATE -static -Wl,--subsystem,console:4.0)
+endif()
 
-# A small Windows program that reads the version resource back.
+if(NOT CMAKE_CROSSCOMPILING)
+  return()
+endif()
+
+# Cross-built here: tested under Wine. A small Windows program reads the
+# version resource back.
 add_executable(version_info tests/wine/version_info.cpp)
 target_link_libraries(version_info PRIVATE version)
 target_link_options(version_info PRIVATE -static)
