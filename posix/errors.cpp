@@ -73,25 +73,20 @@ DWORD error_from_errno(int error)
     return ERROR_GEN_FAILURE;
 }
 
-/******************************************************************************
- * GetLastError
- */
+/* --- GetLastError ---------------------------------------------------------- */
 DWORD WINAPI GetLastError(void)
 {
     return last_error;
 }
 
-/******************************************************************************
- * SetLastError
- */
+/* --- SetLastError ---------------------------------------------------------- */
 void WINAPI SetLastError(DWORD code)
 {
     last_error = code;
 }
 
-/******************************************************************************
- * FormatMessageA
- *
+/* --- FormatMessageA -------------------------------------------------------- */
+/*
  * Only system texts, in English, with no inserts to expand.
  */
 DWORD WINAPI FormatMessageA(DWORD flags, const void *source, DWORD message_id, DWORD language_id, LPSTR buffer,
@@ -133,9 +128,7 @@ DWORD WINAPI FormatMessageA(DWORD flags, const void *source, DWORD message_id, D
     return (DWORD)length;
 }
 
-/******************************************************************************
- * LocalFree
- */
+/* --- LocalFree ------------------------------------------------------------- */
 HLOCAL WINAPI LocalFree(HLOCAL mem)
 {
     free(mem);

@@ -151,9 +151,7 @@ static BOOL replace_parts(struct descriptor_parts *parts, SECURITY_INFORMATION i
     return TRUE;
 }
 
-/******************************************************************************
- * GetFileSecurityA
- */
+/* --- GetFileSecurityA ------------------------------------------------------ */
 BOOL WINAPI GetFileSecurityA(LPCSTR name, SECURITY_INFORMATION requested, PSECURITY_DESCRIPTOR descriptor, DWORD length,
                              LPDWORD length_needed)
 {
@@ -186,9 +184,8 @@ BOOL WINAPI GetFileSecurityA(LPCSTR name, SECURITY_INFORMATION requested, PSECUR
     return TRUE;
 }
 
-/******************************************************************************
- * SetFileSecurityA
- *
+/* --- SetFileSecurityA ------------------------------------------------------ */
+/*
  * Keeps every byte before the stored descriptor, and the parts of it that
  * are not replaced, and writes the whole attribute in one call, so that a
  * reader never sees half of it.
@@ -246,9 +243,7 @@ BOOL WINAPI SetFileSecurityA(LPCSTR name, SECURITY_INFORMATION information, PSEC
     return ok;
 }
 
-/******************************************************************************
- * GetFileAttributesA
- */
+/* --- GetFileAttributesA ---------------------------------------------------- */
 DWORD WINAPI GetFileAttributesA(LPCSTR name)
 {
     struct stat st;

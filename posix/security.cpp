@@ -201,17 +201,13 @@ void forget_acl_positions(void)
     memset(&last_appended, 0, sizeof(last_appended));
 }
 
-/******************************************************************************
- * GetSidLengthRequired
- */
+/* --- GetSidLengthRequired -------------------------------------------------- */
 DWORD WINAPI GetSidLengthRequired(UCHAR sub_authority_count)
 {
     return SID_HEADER_SIZE + 4u * sub_authority_count;
 }
 
-/******************************************************************************
- * InitializeSid
- */
+/* --- InitializeSid --------------------------------------------------------- */
 BOOL WINAPI InitializeSid(PSID sid, PSID_IDENTIFIER_AUTHORITY authority, BYTE sub_authority_count)
 {
     SID *s = (SID *)sid;
@@ -226,25 +222,19 @@ BOOL WINAPI InitializeSid(PSID sid, PSID_IDENTIFIER_AUTHORITY authority, BYTE su
     return TRUE;
 }
 
-/******************************************************************************
- * GetSidSubAuthority
- */
+/* --- GetSidSubAuthority ---------------------------------------------------- */
 DWORD *WINAPI GetSidSubAuthority(PSID sid, DWORD index)
 {
     return &((SID *)sid)->SubAuthority[index];
 }
 
-/******************************************************************************
- * GetLengthSid
- */
+/* --- GetLengthSid ---------------------------------------------------------- */
 DWORD WINAPI GetLengthSid(PSID sid)
 {
     return GetSidLengthRequired(((SID *)sid)->SubAuthorityCount);
 }
 
-/******************************************************************************
- * EqualSid
- */
+/* --- EqualSid -------------------------------------------------------------- */
 BOOL WINAPI EqualSid(PSID sid1, PSID sid2)
 {
     const BYTE *a = (const BYTE *)sid1;
@@ -258,9 +248,7 @@ BOOL WINAPI EqualSid(PSID sid1, PSID sid2)
     return a[1] == b[1] && memcmp(a, b, GetLengthSid(sid1)) == 0;
 }
 
-/******************************************************************************
- * InitializeAcl
- */
+/* --- InitializeAcl --------------------------------------------------------- */
 BOOL WINAPI InitializeAcl(PACL acl, DWORD length, DWORD revision)
 {
     if (revision < MIN_ACL_REVISION || revision > MAX_ACL_REVISION)
@@ -278,9 +266,7 @@ BOOL WINAPI InitializeAcl(PACL acl, DWORD length, DWORD revision)
     return TRUE;
 }
 
-/******************************************************************************
- * GetAclInformation
- */
+/* --- GetAclInformation ----------------------------------------------------- */
 BOOL WINAPI GetAclInformation(PACL acl, LPVOID information, DWORD length, ACL_INFORMATION_CLASS info_class)
 {
     ACL_REVISION_INFORMATION *revision_info;
@@ -309,9 +295,7 @@ BOOL WINAPI GetAclInformation(PACL acl, LPVOID information, DWORD length, ACL_IN
     }
 }
 
-/******************************************************************************
- * GetAce
- */
+/* --- GetAce ---------------------------------------------------------------- */
 BOOL WINAPI GetAce(PACL acl, DWORD index, LPVOID *ace)
 {
     const BYTE *bytes = (const BYTE *)acl;
@@ -337,9 +321,7 @@ BOOL WINAPI GetAce(PACL acl, DWORD index, LPVOID *ace)
     return TRUE;
 }
 
-/******************************************************************************
- * AddAce
- */
+/* --- AddAce ---------------------------------------------------------------- */
 BOOL WINAPI AddAce(PACL acl, DWORD revision, DWORD start_index, LPVOID ace_list, DWORD ace_list_length)
 {
     const BYTE *list = (const BYTE *)ace_list;
@@ -388,9 +370,7 @@ BOOL WINAPI AddAce(PACL acl, DWORD revision, DWORD start_index, LPVOID ace_list,
     return TRUE;
 }
 
-/******************************************************************************
- * InitializeSecurityDescriptor
- */
+/* --- InitializeSecurityDescriptor ------------------------------------------ */
 BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD revision)
 {
     if (revision != SECURITY_DESCRIPTOR_REVISION)
@@ -401,9 +381,7 @@ BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD 
     return TRUE;
 }
 
-/******************************************************************************
- * GetSecurityDescriptorDacl
- */
+/* --- GetSecurityDescriptorDacl --------------------------------------------- */
 BOOL WINAPI GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, LPBOOL present, PACL *dacl, LPBOOL defaulted)
 {
     const SECURITY_DESCRIPTOR *absolute = (const SECURITY_DESCRIPTOR *)descriptor;
@@ -424,9 +402,7 @@ BOOL WINAPI GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, LPBOOL pr
     return TRUE;
 }
 
-/******************************************************************************
- * SetSecurityDescriptorDacl
- */
+/* --- SetSecurityDescriptorDacl --------------------------------------------- */
 BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL present, PACL dacl, BOOL defaulted)
 {
     SECURITY_DESCRIPTOR *absolute = (SECURITY_DESCRIPTOR *)descriptor;
@@ -449,9 +425,7 @@ BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL pres
     return TRUE;
 }
 
-/******************************************************************************
- * GetSecurityDescriptorControl
- */
+/* --- GetSecurityDescriptorControl ------------------------------------------ */
 BOOL WINAPI GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor, PSECURITY_DESCRIPTOR_CONTROL control,
                                          LPDWORD revision)
 {
@@ -465,9 +439,7 @@ BOOL WINAPI GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor, PSECUR
     return TRUE;
 }
 
-/******************************************************************************
- * SetSecurityDescriptorControl
- */
+/* --- SetSecurityDescriptorControl ------------------------------------------ */
 BOOL WINAPI SetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor, SECURITY_DESCRIPTOR_CONTROL bits_of_interest,
                                          SECURITY_DESCRIPTOR_CONTROL bits_to_set)
 {
