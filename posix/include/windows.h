@@ -3,7 +3,7 @@
  *
  * Types and records follow the platform's published layouts, so the tool's
  * code compiles unchanged against this header and against the real one.
- * Only what the tool and the layer need is declared.
+ * Only what the tool, the layer and their tests use is declared.
  */
 #ifndef ZIRM_POSIX_WINDOWS_H
 #define ZIRM_POSIX_WINDOWS_H
@@ -17,7 +17,6 @@ extern "C" {
 #endif
 
 #define WINAPI
-#define CONST const
 
 typedef int BOOL;
 typedef uint8_t BYTE;
@@ -26,7 +25,6 @@ typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef DWORD *LPDWORD;
 typedef BOOL *LPBOOL;
-typedef BYTE *PBYTE;
 typedef void *PVOID;
 typedef void *LPVOID;
 typedef char *LPSTR;
@@ -86,7 +84,7 @@ typedef struct _SID {
     BYTE SubAuthorityCount;
     SID_IDENTIFIER_AUTHORITY IdentifierAuthority;
     DWORD SubAuthority[1];
-} SID, *PISID;
+} SID;
 
 typedef PVOID PSID;
 
@@ -118,18 +116,16 @@ typedef struct _ACE_HEADER {
     BYTE AceType;
     BYTE AceFlags;
     WORD AceSize;
-} ACE_HEADER, *PACE_HEADER;
+} ACE_HEADER;
 
 typedef struct _ACCESS_ALLOWED_ACE {
     ACE_HEADER Header;
     ACCESS_MASK Mask;
     DWORD SidStart;
-} ACCESS_ALLOWED_ACE, *PACCESS_ALLOWED_ACE;
+} ACCESS_ALLOWED_ACE;
 
 #define ACCESS_ALLOWED_ACE_TYPE 0x00
 #define ACCESS_DENIED_ACE_TYPE 0x01
-#define SYSTEM_AUDIT_ACE_TYPE 0x02
-#define SYSTEM_ALARM_ACE_TYPE 0x03
 #define ACCESS_ALLOWED_COMPOUND_ACE_TYPE 0x04
 #define ACCESS_ALLOWED_OBJECT_ACE_TYPE 0x05
 #define ACCESS_DENIED_OBJECT_ACE_TYPE 0x06
@@ -142,7 +138,6 @@ typedef struct _ACCESS_ALLOWED_ACE {
 
 #define OBJECT_INHERIT_ACE 0x01
 #define CONTAINER_INHERIT_ACE 0x02
-#define NO_PROPAGATE_INHERIT_ACE 0x04
 #define INHERIT_ONLY_ACE 0x08
 #define INHERITED_ACE 0x10
 
@@ -166,7 +161,6 @@ typedef WORD SECURITY_DESCRIPTOR_CONTROL, *PSECURITY_DESCRIPTOR_CONTROL;
 typedef DWORD SECURITY_INFORMATION;
 
 #define SECURITY_DESCRIPTOR_REVISION 1
-#define SECURITY_DESCRIPTOR_MIN_LENGTH 40
 
 #define OWNER_SECURITY_INFORMATION 0x00000001u
 #define GROUP_SECURITY_INFORMATION 0x00000002u
@@ -197,7 +191,7 @@ typedef struct _SECURITY_DESCRIPTOR {
     PSID Group;
     PACL Sacl;
     PACL Dacl;
-} SECURITY_DESCRIPTOR, *PISECURITY_DESCRIPTOR;
+} SECURITY_DESCRIPTOR;
 
 /* The self-relative form, as GetFileSecurityA returns it. */
 typedef struct _SECURITY_DESCRIPTOR_RELATIVE {
@@ -208,17 +202,14 @@ typedef struct _SECURITY_DESCRIPTOR_RELATIVE {
     DWORD Group;
     DWORD Sacl;
     DWORD Dacl;
-} SECURITY_DESCRIPTOR_RELATIVE, *PISECURITY_DESCRIPTOR_RELATIVE;
+} SECURITY_DESCRIPTOR_RELATIVE;
 
 typedef PVOID PSECURITY_DESCRIPTOR;
 
 /* Messages. */
 #define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100u
-#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
-#define LANG_NEUTRAL 0x00
 #define LANG_ENGLISH 0x09
-#define SUBLANG_DEFAULT 0x01
 #define SUBLANG_ENGLISH_US 0x01
 #define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
 
