@@ -116,10 +116,10 @@ static BOOL take_sid(PSID sid, const BYTE **part, DWORD *length)
     *length = 0;
     if (sid == NULL)
         return TRUE;
-    if (!sid_is_well_formed((const BYTE *)sid, 8 + 4 * SID_MAX_SUB_AUTHORITIES))
+    if (!sid_is_well_formed((const BYTE *)sid, SID_MAX_LENGTH))
         return fail(ERROR_INVALID_SID);
     *part = (const BYTE *)sid;
-    *length = 8 + 4u * ((const SID *)sid)->SubAuthorityCount;
+    *length = sid_length((const BYTE *)sid);
     return TRUE;
 }
 

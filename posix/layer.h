@@ -20,14 +20,16 @@ void put16(BYTE *p, WORD value);
 void put32(BYTE *p, DWORD value);
 
 /*
- * ACL checks. acl_bytes_in_use walks an ACL in memory and gives the bytes
- * its entries use; acl_is_well_formed also checks that the ACL fits in the
- * length given and that every entry holds a well-formed SID, as anything
- * stored must.
+ * The stored ACL check: the ACL fits in the length given, its entries lie
+ * inside it, and every entry holds a well-formed SID, as anything stored
+ * must. Gives the bytes the entries use.
  */
-BOOL acl_bytes_in_use(const ACL *acl, DWORD *in_use);
 BOOL acl_is_well_formed(const BYTE *acl, DWORD length, DWORD *in_use);
 BOOL sid_is_well_formed(const BYTE *sid, DWORD length);
+
+/* The bytes a well-formed SID takes, and the most any SID can take. */
+DWORD sid_length(const BYTE *sid);
+#define SID_MAX_LENGTH (8 + 4 * SID_MAX_SUB_AUTHORITIES)
 
 /* GetAce and AddAce remember where they stopped in an ACL; anything that
    writes ACLs behind their back makes them forget. */
@@ -53,7 +55,6 @@ struct descriptor_parts {
 #define NTACL_NAME "security.NTACL"
 
 BOOL ntacl_parse(const BYTE *blob, DWORD length, DWORD *prefix_length, struct descriptor_parts *parts);
-BOOL ntacl_parse_descriptor(const BYTE *blob, DWORD length, DWORD offset, struct descriptor_parts *parts);
 DWORD descriptor_encoded_length(const struct descriptor_parts *parts);
 void descriptor_encode(const struct descriptor_parts *parts, BYTE *out, DWORD base);
 

@@ -57,16 +57,16 @@ static DWORD descriptor_offset(const BYTE *blob, DWORD length)
 }
 
 /* A SID at a stored offset: inside the attribute, after the header. */
-static BOOL parse_sid(const BYTE *blob, DWORD length, DWORD first, DWORD offset, const BYTE **sid, DWORD *sid_length)
+static BOOL parse_sid(const BYTE *blob, DWORD length, DWORD first, DWORD offset, const BYTE **sid, DWORD *sid_size)
 {
     *sid = NULL;
-    *sid_length = 0;
+    *sid_size = 0;
     if (offset == 0)
         return TRUE;
     if (offset < first || offset >= length || !sid_is_well_formed(blob + offset, length - offset))
         return FALSE;
     *sid = blob + offset;
-    *sid_length = 8 + 4u * blob[offset + 1];
+    *sid_size = sid_length(blob + offset);
     return TRUE;
 }
 
@@ -87,7 +87,7 @@ static BOOL parse_acl(const BYTE *blob, DWORD length, DWORD first, DWORD offset,
     return TRUE;
 }
 
-BOOL ntacl_parse_descriptor(const BYTE *blob, DWORD length, DWORD offset, struct descriptor_parts *parts)
+static BOOL ntacl_parse_descriptor(const BYTE *blob, DWORD length, DWORD offset, struct descriptor_parts *parts)
 {
     const BYTE *header = blob + offset;
     DWORD first = offset + DESCRIPTOR_HEADER_SIZE;

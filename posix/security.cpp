@@ -9,7 +9,6 @@
 #define ACL_HEADER_SIZE 8
 #define ACE_HEADER_SIZE 4
 #define SID_HEADER_SIZE 8
-#define SID_MAX_LENGTH (SID_HEADER_SIZE + 4 * SID_MAX_SUB_AUTHORITIES)
 
 /* The entry types whose SID follows object-type fields. */
 static const BYTE object_ace_types[] = {
@@ -91,6 +90,11 @@ static DWORD ace_sid_offset(const BYTE *ace, DWORD size)
     return offset;
 }
 
+DWORD sid_length(const BYTE *sid)
+{
+    return SID_HEADER_SIZE + 4u * sid[1];
+}
+
 BOOL sid_is_well_formed(const BYTE *sid, DWORD length)
 {
     if (length < SID_HEADER_SIZE || sid[0] != SID_REVISION || sid[1] > SID_MAX_SUB_AUTHORITIES)
@@ -133,7 +137,8 @@ static BOOL walk_acl(const BYTE *acl, DWORD available, BOOL check_sids, DWORD *i
     return TRUE;
 }
 
-BOOL acl_bytes_in_use(const ACL *acl, DWORD *in_use)
+/* The bytes an ACL in memory uses, or FALSE when it is malformed. */
+static BOOL acl_bytes_in_use(const ACL *acl, DWORD *in_use)
 {
     return walk_acl((const BYTE *)acl, acl->AclSize, FALSE, in_use);
 }
@@ -231,7 +236,7 @@ DWORD *WINAPI GetSidSubAuthority(PSID sid, DWORD index)
 /* --- GetLengthSid ---------------------------------------------------------- */
 DWORD WINAPI GetLengthSid(PSID sid)
 {
-    return GetSidLengthRequired(((SID *)sid)->SubAuthorityCount);
+    return sid_length((const BYTE *)sid);
 }
 
 /* --- EqualSid -------------------------------------------------------------- */
