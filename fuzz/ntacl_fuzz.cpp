@@ -38,9 +38,33 @@ static DWORD read_back(void)
     return (DWORD)n;
 }
 
+// What a Samba server stores for a mask it is given.
+static DWORD stored_mask(DWORD mask)
+{
+    static const DWORD mapping[][2] = {
+        { GENERIC_READ, 0x00120089 },
+        { GENERIC_WRITE, 0x00120116 },
+        { GENERIC_EXECUTE, 0x001200A0 },
+        { GENERIC_ALL, 0x001F01FF },
+    };
+    for (const auto &m : mapping)
+        if (mask & m[0])
+            mask = (mask & ~m[0]) | m[1];
+    return mask;
+}
+
 static bool same_part(const BYTE *a, DWORD a_length, const BYTE *b, DWORD b_length)
 {
     return a_length == b_length && (a_length == 0 || memcmp(a, b, a_length) == 0);
+}
+
+// An ACL is stored with the size it uses, which is all Samba reads of it:
+// the same but for the size field.
+static bool same_acl(const BYTE *a, DWORD a_length, const BYTE *b, DWORD b_length)
+{
+    if (a_length != b_length || a_length == 0)
+        return a_length == b_length;
+    return get16(a + 2) == a_length && memcmp(a, b, 2) == 0 && memcmp(a + 4, b + 4, a_length - 4) == 0;
 }
 
 // A refused blob: the write path must refuse it too, and leave it as it was.
@@ -80,6 +104,11 @@ static void stable(DWORD length)
     check(read_back() == length && memcmp(after, copy, length) == 0, "writing back changed the bytes");
 }
 
+static void remove_scratch_file(void)
+{
+    unlink(path);
+}
+
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     FILE *f;
@@ -89,6 +118,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     f = fopen(path, "w");
     check(f != NULL, "cannot create the scratch file");
     fclose(f);
+    atexit(remove_scratch_file);
     // The tool reports failures on standard output.
     check(freopen("/dev/null", "w", stdout) != NULL, "cannot silence standard output");
     return 0;
@@ -127,13 +157,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check(written_prefix == prefix && memcmp(after, data, prefix) == 0, "the bytes before the descriptor changed");
     check(same_part(written.owner, written.owner_length, parts.owner, parts.owner_length), "the owner changed");
     check(same_part(written.group, written.group_length, parts.group, parts.group_length), "the group changed");
-    check(same_part(written.sacl, written.sacl_length, parts.sacl, parts.sacl_length), "the SACL changed");
-    expected_control = (WORD)(SE_SELF_RELATIVE | SE_DACL_PRESENT | (parts.control & ~DACL_CONTROL_BITS) |
+    check(same_acl(written.sacl, written.sacl_length, parts.sacl, parts.sacl_length), "the SACL changed");
+    expected_control = (WORD)(SE_DACL_PRESENT | (parts.control & ~DACL_CONTROL_BITS) |
                               (parts.control & (SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED)));
     check(written.control == expected_control, "the control changed beyond the DACL's bits");
 
-    // The same entries, in order, byte for byte but for their masks.
-    check(acl_is_well_formed(parts.dacl, parts.dacl_length, &in_use), "the parser took a malformed DACL");
+    // The same entries, in order, byte for byte but for their masks: the
+    // Everyone entries' as the rule says, every mask as a Samba server
+    // stores it.
+    check(acl_is_well_formed(parts.dacl, (DWORD)(data + size - parts.dacl), &in_use) && in_use == parts.dacl_length,
+          "the parser took a malformed DACL");
     check(written.dacl != NULL && written.dacl[0] == ACL_REVISION, "the DACL is not revision 2");
     check(written.dacl_length == in_use, "the stored DACL has a free tail");
     check(acl_is_well_formed(written.dacl, written.dacl_length, &written_in_use) && written_in_use == in_use,
@@ -143,7 +176,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         DWORD ace_size = get16(parts.dacl + i + 2);
         bool everyone = ace_size >= 20 && memcmp(parts.dacl + i + 8, everyone_sid, sizeof(everyone_sid)) == 0;
         check(memcmp(written.dacl + i, parts.dacl + i, 4) == 0, "an entry's header changed");
-        check(everyone || memcmp(written.dacl + i + 4, parts.dacl + i + 4, 4) == 0, "a mask not Everyone's changed");
+        check(everyone || get32(written.dacl + i + 4) == stored_mask(get32(parts.dacl + i + 4)),
+              "a mask not Everyone's changed beyond its mapping");
+        check(get32(written.dacl + i + 4) == stored_mask(get32(written.dacl + i + 4)), "a generic right was stored");
         check(memcmp(written.dacl + i + 8, parts.dacl + i + 8, ace_size - 8) == 0, "an entry's SID changed");
     }
 

@@ -29,6 +29,22 @@ static const struct {
 /* A request to inherit is acted on by the system, never stored. */
 #define UNSTORED_CONTROL_BITS (SE_DACL_AUTO_INHERIT_REQ | SE_SACL_AUTO_INHERIT_REQ)
 
+/*
+ * What a Samba server stores for generic rights: it maps them through the
+ * file mapping in every entry of an ACL it is given, and its access check
+ * and its inheritance never map them again. So an unmapped GENERIC_READ
+ * stored here would grant nothing to anyone.
+ */
+static const struct {
+    DWORD generic;
+    DWORD specific;
+} file_generic_mapping[] = {
+    { GENERIC_READ, FILE_GENERIC_READ },
+    { GENERIC_WRITE, FILE_GENERIC_WRITE },
+    { GENERIC_EXECUTE, FILE_GENERIC_EXECUTE },
+    { GENERIC_ALL, FILE_ALL_ACCESS },
+};
+
 /* What Samba writes for a file that had no stored descriptor. */
 static const BYTE new_blob_prefix[] = { 1, 0, 1, 0, 0, 0, 2, 0 };
 
@@ -68,6 +84,25 @@ static DWORD read_blob(LPCSTR name, BYTE **blob, DWORD *length)
     }
     *length = (DWORD)got;
     return ERROR_SUCCESS;
+}
+
+/* Maps the generic rights in every entry of a stored ACL, at `offset`. */
+static void map_generic_rights(BYTE *blob, DWORD offset)
+{
+    DWORD count, at, mask, i, k;
+
+    if (offset == 0)
+        return;
+    count = get16(blob + offset + 4);
+    at = offset + 8;
+    for (i = 0; i < count; i++) {
+        mask = get32(blob + at + 4);
+        for (k = 0; k < sizeof(file_generic_mapping) / sizeof(file_generic_mapping[0]); k++)
+            if (mask & file_generic_mapping[k].generic)
+                mask = (mask & ~file_generic_mapping[k].generic) | file_generic_mapping[k].specific;
+        put32(blob + at + 4, mask);
+        at += get16(blob + at + 2);
+    }
 }
 
 /* Drops the parts that were not asked for, and their control bits. */
@@ -146,8 +181,8 @@ static BOOL replace_parts(struct descriptor_parts *parts, SECURITY_INFORMATION i
         !take_acl(descriptor->Dacl, (descriptor->Control & SE_DACL_PRESENT) != 0, &parts->dacl, &parts->dacl_length))
         return FALSE;
 
-    parts->control =
-        (WORD)(SE_SELF_RELATIVE | (parts->control & ~bits) | (descriptor->Control & bits & ~UNSTORED_CONTROL_BITS));
+    /* Every other bit stays as stored, SE_SELF_RELATIVE among them. */
+    parts->control = (WORD)((parts->control & ~bits) | (descriptor->Control & bits & ~UNSTORED_CONTROL_BITS));
     return TRUE;
 }
 
@@ -187,8 +222,9 @@ BOOL WINAPI GetFileSecurityA(LPCSTR name, SECURITY_INFORMATION requested, PSECUR
 /* --- SetFileSecurityA ------------------------------------------------------ */
 /*
  * Keeps every byte before the stored descriptor, and the parts of it that
- * are not replaced, and writes the whole attribute in one call, so that a
- * reader never sees half of it.
+ * are not replaced, stores what smbd would store for the same request, and
+ * writes the whole attribute in one call, so that a reader never sees half
+ * of it.
  */
 BOOL WINAPI SetFileSecurityA(LPCSTR name, SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor)
 {
@@ -234,10 +270,18 @@ BOOL WINAPI SetFileSecurityA(LPCSTR name, SECURITY_INFORMATION information, PSEC
     }
     memcpy(new_blob, blob, prefix_length);
     descriptor_encode(&parts, new_blob + prefix_length, prefix_length);
+    if (information & SACL_SECURITY_INFORMATION)
+        map_generic_rights(new_blob, get32(new_blob + prefix_length + 12));
+    if (information & DACL_SECURITY_INFORMATION)
+        map_generic_rights(new_blob, get32(new_blob + prefix_length + 16));
 
-    ok = setxattr(name, NTACL_NAME, new_blob, new_length, 0) == 0;
-    if (!ok)
-        fail(error_from_errno(errno));
+    /* Never store what would not read back. */
+    if (!ntacl_parse(new_blob, new_length, &prefix_length, &parts))
+        ok = fail(ERROR_INVALID_SECURITY_DESCR);
+    else if (setxattr(name, NTACL_NAME, new_blob, new_length, 0) != 0)
+        ok = fail(error_from_errno(errno));
+    else
+        ok = TRUE;
     free(new_blob);
     free(blob);
     return ok;

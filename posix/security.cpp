@@ -71,25 +71,6 @@ static DWORD revision_for_ace_type(BYTE type)
     return ACL_REVISION;
 }
 
-/* Where an entry's SID starts, or 0 when the entry is too short to say. */
-static DWORD ace_sid_offset(const BYTE *ace, DWORD size)
-{
-    DWORD offset = ACE_HEADER_SIZE + sizeof(ACCESS_MASK);
-    DWORD flags;
-
-    if (!is_object_ace_type(ace[0]))
-        return offset;
-    if (size < offset + 4)
-        return 0;
-    flags = get32(ace + offset);
-    offset += 4;
-    if (flags & ACE_OBJECT_TYPE_PRESENT)
-        offset += 16;
-    if (flags & ACE_INHERITED_OBJECT_TYPE_PRESENT)
-        offset += 16;
-    return offset;
-}
-
 DWORD sid_length(const BYTE *sid)
 {
     return SID_HEADER_SIZE + 4u * sid[1];
@@ -107,9 +88,9 @@ BOOL sid_is_well_formed(const BYTE *sid, DWORD length)
  * inside the ACL and have a whole number of DWORDs, so that the next one,
  * and every mask, stays aligned.
  */
-static BOOL walk_acl(const BYTE *acl, DWORD available, BOOL check_sids, DWORD *in_use)
+static BOOL walk_acl(const BYTE *acl, DWORD available, DWORD *in_use)
 {
-    DWORD size, count, offset, ace_size, sid_offset, i;
+    DWORD size, count, offset, ace_size, i;
 
     if (available < ACL_HEADER_SIZE || acl[0] < MIN_ACL_REVISION || acl[0] > MAX_ACL_REVISION)
         return FALSE;
@@ -125,12 +106,6 @@ static BOOL walk_acl(const BYTE *acl, DWORD available, BOOL check_sids, DWORD *i
         ace_size = get16(acl + offset + 2);
         if (ace_size < ACE_HEADER_SIZE || ace_size % 4 != 0 || ace_size > size - offset)
             return FALSE;
-        if (check_sids) {
-            sid_offset = ace_sid_offset(acl + offset, ace_size);
-            if (sid_offset == 0 || sid_offset > ace_size ||
-                !sid_is_well_formed(acl + offset + sid_offset, ace_size - sid_offset))
-                return FALSE;
-        }
         offset += ace_size;
     }
     *in_use = offset;
@@ -140,12 +115,7 @@ static BOOL walk_acl(const BYTE *acl, DWORD available, BOOL check_sids, DWORD *i
 /* The bytes an ACL in memory uses, or FALSE when it is malformed. */
 static BOOL acl_bytes_in_use(const ACL *acl, DWORD *in_use)
 {
-    return walk_acl((const BYTE *)acl, acl->AclSize, FALSE, in_use);
-}
-
-BOOL acl_is_well_formed(const BYTE *acl, DWORD length, DWORD *in_use)
-{
-    return walk_acl(acl, length, TRUE, in_use);
+    return walk_acl((const BYTE *)acl, acl->AclSize, in_use);
 }
 
 /* The offset of entry `index`, or of the free space when index is AceCount.

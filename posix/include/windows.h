@@ -66,6 +66,7 @@ typedef void *HLOCAL;
 #define FILE_GENERIC_READ 0x00120089u
 #define FILE_GENERIC_WRITE 0x00120116u
 #define FILE_GENERIC_EXECUTE 0x001200A0u
+#define FILE_ALL_ACCESS 0x001F01FFu
 typedef DWORD ACCESS_MASK;
 
 /* File attributes. */

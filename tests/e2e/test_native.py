@@ -43,33 +43,37 @@ class NativeTest(unittest.TestCase):
             # name, directory, access, before, after
             ("file", False, "rw",
              "O:BAG:SYD:(A;;0x001f01ff;;;BA)(A;;FR;;;WD)",
-             "O:BAG:SYD:(A;;0x001f01ff;;;BA)(A;;GRGW;;;WD)"),
+             "O:BAG:SYD:(A;;0x001f01ff;;;BA)(A;;0x0012019f;;;WD)"),
             ("file, no Everyone", False, "rwx",
              "O:BAG:SYD:(A;;0x001f01ff;;;BA)(D;;SD;;;BU)",
              "O:BAG:SYD:(A;;0x001f01ff;;;BA)(D;;SD;;;BU)"),
             ("file, denied and allowed, inherited", False, "x",
              "D:(D;;0x001f01ff;;;WD)(A;;0x001f01ff;;;SY)(A;ID;0x001200a9;;;WD)",
-             "D:(D;;GX;;;WD)(A;;0x001f01ff;;;SY)(A;ID;GX;;;WD)"),
+             "D:(D;;0x001200a0;;;WD)(A;;0x001f01ff;;;SY)(A;ID;0x001200a0;;;WD)"),
             ("file, empty access", False, "",
              "D:(A;;0x001f01ff;;;WD)",
              "D:(A;;;;;WD)"),
             ("file, empty DACL", False, "r", "O:BAD:", "O:BAD:"),
+            # Stored as a Samba server stores generic rights: mapped, in every entry.
+            ("file, generic rights elsewhere", False, "w",
+             "D:(A;;GA;;;SY)(D;;GWGX;;;BU)(A;;0x001f01ff;;;WD)",
+             "D:(A;;0x001f01ff;;;SY)(D;;0x001201b6;;;BU)(A;;0x00120116;;;WD)"),
             ("file, protected", False, "r",
              "D:PAI(A;;0x001f01ff;;;WD)(A;;0x001f01ff;;;BA)",
-             "D:PAI(A;;GR;;;WD)(A;;0x001f01ff;;;BA)"),
+             "D:PAI(A;;0x00120089;;;WD)(A;;0x001f01ff;;;BA)"),
             ("directory, every inheritance case", True, "rw",
              "D:(A;CI;0x001f01ff;;;WD)(A;OI;0x001f01ff;;;WD)(A;IO;0x001f01ff;;;WD)"
              "(A;OIIO;0x001f01ff;;;WD)(A;;0x001f01ff;;;WD)(A;OICI;0x001f01ff;;;WD)"
              "(A;CIIO;0x001f01ff;;;WD)(A;OICINP;0x001f01ff;;;WD)(A;CIID;0x001f01ff;;;WD)",
-             "D:(A;CI;0x0012019f;;;WD)(A;OI;GRGW;;;WD)(A;IO;GRGW;;;WD)"
-             "(A;OIIO;GRGW;;;WD)(A;;0x001f01ff;;;WD)(A;OICI;0x001f01ff;;;WD)"
+             "D:(A;CI;0x0012019f;;;WD)(A;OI;0x0012019f;;;WD)(A;IO;0x0012019f;;;WD)"
+             "(A;OIIO;0x0012019f;;;WD)(A;;0x001f01ff;;;WD)(A;OICI;0x001f01ff;;;WD)"
              "(A;CIIO;0x001f01ff;;;WD)(A;OICINP;0x001f01ff;;;WD)(A;CIID;0x001f01ff;;;WD)"),
             ("directory, denied CI", True, "r",
              "D:(D;CI;0x001f01ff;;;WD)(A;OICI;0x001f01ff;;;BA)",
              "D:(D;CI;0x00120089;;;WD)(A;OICI;0x001f01ff;;;BA)"),
             ("directory, owner, group and SACL kept", True, "rwx",
              "O:SYG:BAD:AI(A;OIIO;GR;;;WD)S:(AU;SA;0x001f01ff;;;WD)",
-             "O:SYG:BAD:AI(A;OIIO;GRGWGX;;;WD)S:(AU;SA;0x001f01ff;;;WD)"),
+             "O:SYG:BAD:AI(A;OIIO;0x001201bf;;;WD)S:(AU;SA;0x001f01ff;;;WD)"),
         ]
         for name, directory, access, before, after in cases:
             with self.subTest(name):

@@ -85,6 +85,18 @@ static Bytes hashed_prefix(WORD version, WORD hash_type)
     return b;
 }
 
+Bytes v2_prefix()
+{
+    Bytes b;
+    put16(b, 2);
+    put16(b, 2);
+    put32(b, 0x00020000);
+    put32(b, 0x00020004);
+    for (int i = 0; i < 16; i++)
+        b.push_back((BYTE)(0xB0 + i));
+    return b;
+}
+
 Bytes v3_prefix()
 {
     Bytes b = hashed_prefix(3, 0);

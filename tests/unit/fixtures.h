@@ -25,6 +25,7 @@ struct StoredDescriptor {
     Bytes owner, group, sacl, dacl;
 };
 Bytes v1_prefix();
+Bytes v2_prefix();
 Bytes v3_prefix();
 Bytes v4_prefix(const std::string &description);
 Bytes make_blob(const Bytes &prefix, const StoredDescriptor &descriptor);

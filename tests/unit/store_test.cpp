@@ -84,34 +84,118 @@ static BOOL write_back_dacl(const std::string &path, WORD free_tail = 0)
     return SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, &sd);
 }
 
+// The same blob as stored by a Samba server given it: the GENERIC_READ of
+// its Everyone entry mapped to the file rights.
+static Bytes generic_read_mapped(const char *hex)
+{
+    std::string s = hex;
+    const std::string everyone_generic_read = "0000008001010000000000010000";
+    size_t at = s.find(everyone_generic_read);
+    if (at != std::string::npos)
+        s.replace(at, 8, "89001200");
+    return from_hex(s.c_str());
+}
+
 TEST_F(StoreTest, WritingBackTheSameDaclKeepsEveryByte)
 {
     Bytes dacl = make_acl(4, { make_ace(0, 0x13, 0x1200A9, everyone_sid()), make_ace(1, 0, 0x10000, admins_sid()) });
     Bytes sacl = make_acl(2, { make_ace(2, 0x40, 0x1F01FF, everyone_sid()) });
     StoredDescriptor full = { SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_SACL_PRESENT | SE_DACL_PROTECTED, admins_sid(),
                               system_sid(), sacl, dacl };
+    Bytes hash_ends_in_zeros = v4_prefix("posix_acl");
+    hash_ends_in_zeros[76] = hash_ends_in_zeros[77] = 0;
     const struct {
         const char *name;
         Bytes blob;
+        Bytes expected;
     } cases[] = {
-        { "samba-tool, protected", from_hex(protected_dacl_hex) },
-        { "samba-tool, owner and group", from_hex(owner_group_hex) },
-        { "samba-tool, SACL and auto-inherited", from_hex(sacl_hex) },
-        { "version 3", make_blob(v3_prefix(), full) },
-        { "version 4", make_blob(v4_prefix("posix_acl"), full) },
-        { "version 4, longer description", make_blob(v4_prefix("a description of 21 b"), full) },
-        { "version 4, no owner", make_blob(v4_prefix(""), { SE_SELF_RELATIVE | SE_DACL_PRESENT, {}, {}, {}, dacl }) },
+        { "samba-tool, protected", from_hex(protected_dacl_hex), generic_read_mapped(protected_dacl_hex) },
+        { "samba-tool, owner and group", from_hex(owner_group_hex), generic_read_mapped(owner_group_hex) },
+        // Only the DACL is written: the SACL keeps its GENERIC_READ.
+        { "samba-tool, SACL and auto-inherited", from_hex(sacl_hex), generic_read_mapped(sacl_hex) },
+        { "version 2", make_blob(v2_prefix(), full), {} },
+        { "version 3", make_blob(v3_prefix(), full), {} },
+        { "version 4", make_blob(v4_prefix("posix_acl"), full), {} },
+        { "version 4, hash ending in zeros", make_blob(hash_ends_in_zeros, full), {} },
+        { "version 4, longer description", make_blob(v4_prefix("a description of 21 b"), full), {} },
+        { "version 4, UTF-8 description", make_blob(v4_prefix("r\xc3\xa9sum\xc3\xa9 \xf0\x9f\x93\x81"), full), {} },
+        { "version 4, no owner",
+          make_blob(v4_prefix(""), { SE_SELF_RELATIVE | SE_DACL_PRESENT, {}, {}, {}, dacl }),
+          {} },
+        // Samba ignores the bit: it is kept as it was.
+        { "not marked self-relative", make_blob(v1_prefix(), { SE_DACL_PRESENT, {}, {}, {}, dacl }), {} },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
+        const Bytes &expected = c.expected.empty() ? c.blob : c.expected;
         std::string path = make_file("f");
         ASSERT_TRUE(write_ntacl(path, c.blob));
         ASSERT_TRUE(write_back_dacl(path)) << GetLastError();
-        EXPECT_EQ(read_ntacl(path), c.blob);
+        EXPECT_EQ(read_ntacl(path), expected);
         // A free tail is dropped: the stored ACL declares what it holds.
         ASSERT_TRUE(write_back_dacl(path, 20)) << GetLastError();
-        EXPECT_EQ(read_ntacl(path), c.blob);
+        EXPECT_EQ(read_ntacl(path), expected);
         remove_scratch();
+    }
+}
+
+// What a Samba server stores for generic rights: each mapped through the
+// file mapping, in every entry of the ACLs written, the other bits kept.
+TEST_F(StoreTest, GenericRightsAreStoredMapped)
+{
+    const struct {
+        DWORD given;
+        DWORD stored;
+    } cases[] = {
+        { GENERIC_READ, 0x00120089 },
+        { GENERIC_WRITE, 0x00120116 },
+        { GENERIC_EXECUTE, 0x001200A0 },
+        { GENERIC_ALL, 0x001F01FF },
+        { GENERIC_READ | GENERIC_EXECUTE, 0x001200A9 },
+        { GENERIC_READ | 0x00010000, 0x00130089 },
+        { 0x00000001, 0x00000001 },
+        { 0x02000000, 0x02000000 },
+        { 0, 0 },
+    };
+    std::string path = make_file("f");
+    Bytes sacl = make_acl(2, { make_ace(2, 0x40, GENERIC_READ, everyone_sid()) });
+    Bytes stored_dacl = make_acl(2, { make_ace(0, 0, GENERIC_WRITE, admins_sid()) });
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.given);
+        ASSERT_TRUE(write_ntacl(
+            path, make_blob(v1_prefix(),
+                            { SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_SACL_PRESENT, {}, {}, sacl, stored_dacl })));
+        // Every entry, whatever its type and SID; an object entry's mask
+        // stands where any other's does.
+        Bytes object = { ACCESS_DENIED_OBJECT_ACE_TYPE, 0x0B, 24, 0, 0, 0, 0, 0, 0, 0, 0, 0 };
+        Bytes sid = admins_sid();
+        object.insert(object.end(), sid.begin(), sid.end());
+        object[2] = (BYTE)object.size();
+        set_dword(object, 4, c.given);
+        Bytes dacl =
+            make_acl(4, { make_ace(0, 0, c.given, everyone_sid()), make_ace(1, 0x0B, c.given, system_sid()), object });
+        SECURITY_DESCRIPTOR sd;
+        InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorDacl(&sd, TRUE, (PACL)dacl.data(), FALSE);
+        ASSERT_TRUE(SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, &sd)) << GetLastError();
+        StoredDescriptor after = parts_of(read_ntacl(path), 8);
+        std::vector<Bytes> entries = acl_entries(after.dacl.data());
+        ASSERT_EQ(entries.size(), 3u);
+        for (const Bytes &e : entries)
+            EXPECT_EQ(get_dword(e, 4), c.stored);
+        // The caller's DACL is not changed, and the SACL was not written.
+        EXPECT_EQ(get_dword(dacl, 8 + 4), c.given);
+        EXPECT_EQ(after.sacl, sacl);
+
+        // A SACL that is written is mapped too.
+        SECURITY_DESCRIPTOR sd_sacl = {};
+        sd_sacl.Revision = SECURITY_DESCRIPTOR_REVISION;
+        sd_sacl.Control = SE_SACL_PRESENT;
+        sd_sacl.Sacl = (PACL)dacl.data();
+        ASSERT_TRUE(SetFileSecurityA(path.c_str(), SACL_SECURITY_INFORMATION, &sd_sacl)) << GetLastError();
+        after = parts_of(read_ntacl(path), 8);
+        for (const Bytes &e : acl_entries(after.sacl.data()))
+            EXPECT_EQ(get_dword(e, 4), c.stored);
     }
 }
 
@@ -167,7 +251,8 @@ TEST_F(StoreTest, FilesWithoutADescriptor)
     InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
     SetSecurityDescriptorDacl(&sd, TRUE, (PACL)dacl.data(), FALSE);
     ASSERT_TRUE(SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, &sd));
-    EXPECT_EQ(read_ntacl(path), make_blob(v1_prefix(), { SE_SELF_RELATIVE | SE_DACL_PRESENT, {}, {}, {}, dacl }));
+    Bytes mapped = make_acl(2, { make_ace(0, 0, 0x00120089, everyone_sid()) });
+    EXPECT_EQ(read_ntacl(path), make_blob(v1_prefix(), { SE_SELF_RELATIVE | SE_DACL_PRESENT, {}, {}, {}, mapped }));
 
     EXPECT_FALSE(GetFileSecurityA(scratch_path("missing").c_str(), 4, buffer.data(), 256, &needed));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
@@ -216,7 +301,7 @@ TEST_F(StoreTest, MalformedBlobsAreRefusedAndNeverWrittenOver)
         return b;
     };
     std::vector<std::pair<std::string, Bytes>> cases = {
-        { "version 2", with(0, { 2, 0, 2, 0 }) },
+        { "version 5", with(0, { 5, 0, 5, 0 }) },
         { "level differs from version", with(2, { 1, 0 }) },
         { "null descriptor pointer", with_dword(8, 0) },
         { "description without its end", Bytes(good.begin(), good.begin() + 82) },
@@ -239,6 +324,28 @@ TEST_F(StoreTest, MalformedBlobsAreRefusedAndNeverWrittenOver)
         { "object entry with no room for its fields",
           with(dacl + 8, { ACCESS_ALLOWED_OBJECT_ACE_TYPE, 0, 20, 0, 0, 0, 0, 0, 3 }) },
         { "empty", {} },
+        { "no descriptor at all", with_dword(4, 0) },
+        { "bytes after the last part",
+          [&] {
+              Bytes b = good;
+              b.insert(b.end(), { 0, 0, 0, 0 });
+              return b;
+          }() },
+        { "DACL without its present bit", with(d + 2, { 0x10, 0x80 }) },
+        { "SACL without its present bit", with(d + 2, { 0x04, 0x80 }) },
+        { "ACL Sbz1 not 0", with(dacl + 1, { 1 }) },
+        { "ACL Sbz2 not 0", with(dacl + 6, { 1 }) },
+        { "ACL size not whole DWORDs, and the DACL after it unaligned",
+          make_blob(v1_prefix(), { SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_SACL_PRESENT,
+                                   {},
+                                   {},
+                                   make_acl(2, {}, 2),
+                                   make_acl(2, { make_ace(0, 0, 1, everyone_sid()) }) }) },
+        { "description not UTF-8", make_blob(v4_prefix("posix\xff"), { SE_SELF_RELATIVE, {}, {}, {}, {} }) },
+        { "description with an overlong form", make_blob(v4_prefix("\xc0\xaf"), { SE_SELF_RELATIVE, {}, {}, {}, {} }) },
+        { "description with a lone surrogate",
+          make_blob(v4_prefix("\xed\xa0\x80"), { SE_SELF_RELATIVE, {}, {}, {}, {} }) },
+        { "description past U+10FFFF", make_blob(v4_prefix("\xf4\x90\x80\x80"), { SE_SELF_RELATIVE, {}, {}, {}, {} }) },
     };
     // Every truncation of a good blob cuts into its DACL, which comes last.
     for (size_t n = 1; n < good.size(); n += 7)
@@ -314,16 +421,42 @@ TEST_F(StoreTest, NoRoomForTheAttribute)
         EXPECT_EQ(read_ntacl(path), blob);
     }
 
-    // No file system keeps an attribute over 64 KiB: 3,275 entries of 20
-    // bytes are the most a version-1 blob can hold.
+    // Samba reads at most 2,000 entries in one ACL; with longer SIDs, no
+    // file system keeps the attribute (over 64 KiB).
     std::string big = "/dev/shm/zirm-unit-big";
     FILE *f = fopen(big.c_str(), "w");
     ASSERT_NE(f, nullptr);
     fclose(f);
-    EXPECT_TRUE(write_entries(big, 3275)) << GetLastError();
-    EXPECT_EQ(read_ntacl(big).size(), 65536u);
+    EXPECT_TRUE(write_entries(big, 2000)) << GetLastError();
+    EXPECT_EQ(read_ntacl(big).size(), 8 + 20 + 8 + 2000 * 20u);
     Bytes before = read_ntacl(big);
-    EXPECT_FALSE(write_entries(big, 3276));
+    EXPECT_FALSE(write_entries(big, 2001));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_ACL);
+    EXPECT_EQ(read_ntacl(big), before);
+    // Nor is a stored blob of 2,001 entries read, or written over.
+    Bytes too_many =
+        make_blob(v1_prefix(), { SE_SELF_RELATIVE | SE_DACL_PRESENT,
+                                 {},
+                                 {},
+                                 {},
+                                 make_acl(2, std::vector<Bytes>(2001, make_ace(0, 0, 1, everyone_sid()))) });
+    ASSERT_TRUE(write_ntacl(big, too_many));
+    std::vector<DWORD> buffer(0x10014 / 4);
+    DWORD needed;
+    EXPECT_FALSE(GetFileSecurityA(big.c_str(), DACL_SECURITY_INFORMATION, buffer.data(), 0x10014, &needed));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_SECURITY_DESCR);
+    EXPECT_FALSE(write_entries(big, 1));
+    EXPECT_EQ(read_ntacl(big), too_many);
+    ASSERT_TRUE(write_ntacl(big, before));
+
+    // 862 entries of 76 bytes make a DACL of 65,520 bytes, and the blob
+    // 65,548: more than the kernel keeps.
+    Bytes long_sid = make_sid(5, std::vector<DWORD>(15, 21));
+    Bytes dacl = make_acl(2, std::vector<Bytes>(862, make_ace(0, 0, 1, long_sid)));
+    SECURITY_DESCRIPTOR sd;
+    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&sd, TRUE, (PACL)dacl.data(), FALSE);
+    EXPECT_FALSE(SetFileSecurityA(big.c_str(), DACL_SECURITY_INFORMATION, &sd));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_EAS_DIDNT_FIT);
     EXPECT_EQ(read_ntacl(big), before);
     unlink(big.c_str());
