@@ -49,8 +49,10 @@ class SambaServer:
             path = self.share_path(share)
             os.mkdir(path)
             os.chmod(path, 0o777)
+            # POSIX permissions let everyone in, so that the NT ACL decides.
             lines += [f"[{share}]", f"path = {path}", "read only = no", "vfs objects = acl_xattr",
-                      f"acl_xattr:ignore system acls = {ignore}"]
+                      f"acl_xattr:ignore system acls = {ignore}", "create mask = 0666", "force create mode = 0666",
+                      "directory mask = 0777", "force directory mode = 0777"]
         with open(self.conf, "w") as f:
             f.write("\n".join(lines) + "\n")
 
@@ -96,6 +98,36 @@ class SambaServer:
             pids = []
         for user in self.created_users:
             subprocess.run(["userdel", user], capture_output=True)
+
+    def connect(self, share, user):
+        """A connection of python3-samba's SMB client, which opens with
+        exactly the access asked for."""
+        from samba import credentials
+        from samba.samba3 import libsmb_samba_internal as libsmb
+        from samba.samba3 import param
+
+        lp = param.get_context()  # the client library takes smbd's kind of settings
+        lp.load(self.conf)
+        creds = credentials.Credentials()
+        creds.guess(lp)
+        creds.set_username(user)
+        creds.set_password(USERS[user])
+        return libsmb.Conn("127.0.0.1", share, lp, creds)
+
+    def can_open(self, share, name, access, user="zirmtest2", directory=False):
+        """Whether smbd lets the user open the name with this access."""
+        from samba import NTSTATUSError, ntstatus
+
+        conn = self.connect(share, user)
+        try:
+            fnum = conn.create(name, DesiredAccess=access, ShareAccess=7, CreateDisposition=1,
+                               CreateOptions=1 if directory else 0)
+        except NTSTATUSError as e:
+            if e.args[0] == ntstatus.NT_STATUS_ACCESS_DENIED:
+                return False
+            raise
+        conn.close(fnum)
+        return True
 
     def client(self, share, command, user="zirmtest1"):
         return subprocess.run(["smbclient", f"//127.0.0.1/{share}", "-U", f"{user}%{USERS[user]}", "-s", self.conf,

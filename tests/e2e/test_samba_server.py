@@ -18,15 +18,27 @@ from sambatool import read_blob
 
 ZIRM = os.environ["ZIRM"]
 EVERYONE = "S-1-1-0"
+FILE_READ_DATA = 0x1
+FILE_LIST_DIRECTORY = 0x1
+FILE_WRITE_DATA = 0x2
+
+
+def stored(mask):
+    """What smbd stores for a mask: its generic rights mapped."""
+    for generic, specific in ((0x80000000, 0x00120089), (0x40000000, 0x00120116), (0x20000000, 0x001200A0),
+                              (0x10000000, 0x001F01FF)):
+        if mask & generic:
+            mask = (mask & ~generic) | specific
+    return mask
 
 
 def expected_mask(mask, flags, directory, generic, specific):
     if not directory:
-        return generic
+        return stored(generic)
     if flags == 0x02:
         return specific
     if flags in (0x01, 0x08, 0x09):
-        return generic
+        return stored(generic)
     return mask
 
 
@@ -135,6 +147,52 @@ class SambaServerTest(unittest.TestCase):
                         if sid == EVERYONE:
                             mask = expected_mask(mask, flags, directory, generic, specific)
                         self.assertEqual(seen, (sid, kind, flags, mask))
+
+    def test_what_a_second_user_can_do(self):
+        """The letters decide what another user may do over SMB: a stored
+        generic right would grant nothing."""
+        cases = [("r", True, False), ("rw", True, True), ("", False, False), ("w", False, True)]
+        for share in SHARES:
+            for access, can_read, can_write in cases:
+                with self.subTest(share=share, access=access):
+                    name = f"effect_{access or 'none'}"
+                    path = self.create(share, name, False)
+                    owner = self.owner_sid(share, name)
+                    self.cacls(share, name, "-S", f"REVISION:1,OWNER:{owner},GROUP:{owner},"
+                                                  f"ACL:{owner}:0/0x0/0x001f01ff,ACL:{EVERYONE}:0/0x0/0x001f01ff")
+                    self.assertEqual((self.server.can_open(share, name, FILE_READ_DATA),
+                                      self.server.can_open(share, name, FILE_WRITE_DATA)), (True, True),
+                                     "the second user cannot use the file even before zirm")
+
+                    done = subprocess.run([ZIRM, access, path], capture_output=True, text=True)
+                    self.assertEqual((done.returncode, done.stdout, done.stderr), (0, "", ""))
+                    self.assertEqual(self.server.can_open(share, name, FILE_READ_DATA), can_read, "read")
+                    self.assertEqual(self.server.can_open(share, name, FILE_WRITE_DATA), can_write, "write")
+
+    def test_what_is_created_inside_inherits_usable_rights(self):
+        """Files and folders made over SMB in a directory inherit what zirm
+        gave its OI|IO and CI Everyone entries, and a second user can use them."""
+        for share in SHARES:
+            with self.subTest(share=share):
+                path = self.create(share, "parent", True)
+                owner = self.owner_sid(share, "parent")
+                # Full access first, so that the POSIX ACLs smbd derives let
+                # everyone in and the NT ACL decides.
+                self.cacls(share, "parent", "-S", f"REVISION:1,OWNER:{owner},GROUP:{owner},"
+                                                  f"ACL:{owner}:0/0x3/0x001f01ff,ACL:{EVERYONE}:0/0x9/0x001f01ff,"
+                                                  f"ACL:{EVERYONE}:0/0x2/0x001f01ff")
+                done = subprocess.run([ZIRM, "rx", path], capture_output=True, text=True)
+                self.assertEqual((done.returncode, done.stdout, done.stderr), (0, "", ""))
+
+                conn = self.server.connect(share, "zirmtest1")
+                conn.savefile("parent\\made.txt", b"made over SMB\n")
+                conn.mkdir("parent\\made")
+                self.assertTrue(self.server.can_open(share, "parent\\made.txt", FILE_READ_DATA), "read the file")
+                self.assertFalse(self.server.can_open(share, "parent\\made.txt", FILE_WRITE_DATA), "write the file")
+                self.assertTrue(self.server.can_open(share, "parent\\made", FILE_LIST_DIRECTORY, directory=True),
+                                "list the folder")
+                self.assertEqual(self.server.connect(share, "zirmtest2").loadfile("parent\\made.txt"),
+                                 b"made over SMB\n")
 
     def test_empty_access_refuses_a_read(self):
         share = "v4"
