@@ -21,6 +21,8 @@ static const struct {
     { ENOTSUP, ERROR_NOT_SUPPORTED },
     { ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE },
     { ELOOP, ERROR_CANT_RESOLVE_FILENAME },
+    /* The only attribute the layer reads or replaces is the descriptor. */
+    { ENODATA, ERROR_NO_SECURITY_ON_OBJECT },
     /* ext4 keeps all of a file's attributes in one block, and no attribute
        may exceed 64 KiB: either way the descriptor did not fit. */
     { ENOSPC, ERROR_EAS_DIDNT_FIT },
@@ -53,6 +55,7 @@ static const struct {
     { ERROR_NO_SECURITY_ON_OBJECT, "No security descriptor is stored for this file.\r\n" },
     { ERROR_RESOURCE_LANG_NOT_FOUND, "No text in that language.\r\n" },
     { ERROR_CANT_RESOLVE_FILENAME, "Too many symbolic links.\r\n" },
+    { ERROR_STOPPED_ON_SYMLINK, "The name is a symbolic link, which is not followed.\r\n" },
 };
 
 static DWORD last_error;

@@ -1,12 +1,20 @@
 /*
  * The file calls zirm makes: the stored security descriptor of a file or
  * directory, and its attributes.
+ *
+ * zirm runs as root in directories that other users can write, so a name
+ * is resolved once, without following a symbolic link in its last
+ * component, and every later call with the same name acts on that same
+ * object, whatever is renamed or swapped in the meantime.
  */
 #include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include "layer.h"
 
@@ -45,8 +53,14 @@ static const struct {
     { GENERIC_ALL, FILE_ALL_ACCESS },
 };
 
-/* What Samba writes for a file that had no stored descriptor. */
-static const BYTE new_blob_prefix[] = { 1, 0, 1, 0, 0, 0, 2, 0 };
+/* A name and the object it was resolved to, for the life of the process. */
+struct pinned_name {
+    char *name;
+    int fd;
+    struct pinned_name *next;
+};
+
+static struct pinned_name *pinned_names;
 
 static WORD control_bits_of(SECURITY_INFORMATION parts)
 {
@@ -65,9 +79,74 @@ static BOOL name_is_valid(LPCSTR name)
     return name != NULL && name[0] != '\0' && strpbrk(name, "*?") == NULL;
 }
 
+/*
+ * The object a name stands for: resolved on the first call, the same one
+ * on every later call. Directory components are followed as given; a last
+ * component that is a symbolic link is not, and is refused. Gives a
+ * descriptor of the object and its status, or FALSE with the error set.
+ */
+static BOOL pinned_object(LPCSTR name, int *fd, struct stat *st)
+{
+    struct pinned_name *p;
+
+    if (!name_is_valid(name))
+        return fail(ERROR_INVALID_NAME);
+    for (p = pinned_names; p != NULL; p = p->next)
+        if (strcmp(p->name, name) == 0)
+            break;
+    if (p == NULL) {
+        p = (struct pinned_name *)malloc(sizeof(*p));
+        if (p == NULL)
+            return fail(ERROR_NOT_ENOUGH_MEMORY);
+        p->name = strdup(name);
+        if (p->name == NULL) {
+            free(p);
+            return fail(ERROR_NOT_ENOUGH_MEMORY);
+        }
+        /* O_PATH opens without reading and without asking for any access. */
+        p->fd = open(name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        if (p->fd < 0) {
+            fail(error_from_errno(errno));
+            free(p->name);
+            free(p);
+            return FALSE;
+        }
+        p->next = pinned_names;
+        pinned_names = p;
+    }
+    if (fstat(p->fd, st) != 0)
+        return fail(error_from_errno(errno));
+    if (S_ISLNK(st->st_mode))
+        return fail(ERROR_STOPPED_ON_SYMLINK);
+    *fd = p->fd;
+    return TRUE;
+}
+
+void forget_pinned_names(void)
+{
+    struct pinned_name *p;
+
+    while (pinned_names != NULL) {
+        p = pinned_names;
+        pinned_names = p->next;
+        close(p->fd);
+        free(p->name);
+        free(p);
+    }
+}
+
+/*
+ * The attribute is reached through the descriptor's entry in /proc, which
+ * names the object itself: the attribute calls take no O_PATH descriptor.
+ */
+static void object_path(int fd, char *path, size_t size)
+{
+    snprintf(path, size, "/proc/self/fd/%d", fd);
+}
+
 /* Reads the stored attribute into a new block of NTACL_MAX_SIZE bytes;
    gives the error code, or ERROR_SUCCESS. */
-static DWORD read_blob(LPCSTR name, BYTE **blob, DWORD *length)
+static DWORD read_blob(const char *path, BYTE **blob, DWORD *length)
 {
     ssize_t got;
     int error;
@@ -75,12 +154,12 @@ static DWORD read_blob(LPCSTR name, BYTE **blob, DWORD *length)
     *blob = (BYTE *)malloc(NTACL_MAX_SIZE);
     if (*blob == NULL)
         return ERROR_NOT_ENOUGH_MEMORY;
-    got = getxattr(name, NTACL_NAME, *blob, NTACL_MAX_SIZE);
+    got = getxattr(path, NTACL_NAME, *blob, NTACL_MAX_SIZE);
     if (got < 0) {
         error = errno;
         free(*blob);
         *blob = NULL;
-        return error == ENODATA ? ERROR_NO_SECURITY_ON_OBJECT : error_from_errno(error);
+        return error_from_errno(error);
     }
     *length = (DWORD)got;
     return ERROR_SUCCESS;
@@ -158,17 +237,37 @@ static BOOL take_sid(PSID sid, const BYTE **part, DWORD *length)
     return TRUE;
 }
 
+/* The caller's descriptor in absolute form. A self-relative one, as
+   Windows takes too, is read through offsets from its own start. */
+static void absolute_form(const SECURITY_DESCRIPTOR *given, SECURITY_DESCRIPTOR *descriptor)
+{
+    const SECURITY_DESCRIPTOR_RELATIVE *relative = (const SECURITY_DESCRIPTOR_RELATIVE *)given;
+    BYTE *base = (BYTE *)given;
+
+    if (!(given->Control & SE_SELF_RELATIVE)) {
+        *descriptor = *given;
+        return;
+    }
+    descriptor->Revision = relative->Revision;
+    descriptor->Sbz1 = relative->Sbz1;
+    descriptor->Control = relative->Control;
+    descriptor->Owner = relative->Owner != 0 ? (PSID)(base + relative->Owner) : NULL;
+    descriptor->Group = relative->Group != 0 ? (PSID)(base + relative->Group) : NULL;
+    descriptor->Sacl = relative->Sacl != 0 ? (PACL)(base + relative->Sacl) : NULL;
+    descriptor->Dacl = relative->Dacl != 0 ? (PACL)(base + relative->Dacl) : NULL;
+}
+
 /* Replaces the parts named in `information` with the caller's. */
 static BOOL replace_parts(struct descriptor_parts *parts, SECURITY_INFORMATION information,
-                          const SECURITY_DESCRIPTOR *descriptor)
+                          const SECURITY_DESCRIPTOR *given)
 {
     WORD bits = control_bits_of(information);
+    SECURITY_DESCRIPTOR absolute;
+    const SECURITY_DESCRIPTOR *descriptor = &absolute;
 
-    if (descriptor->Revision != SECURITY_DESCRIPTOR_REVISION)
+    if (given->Revision != SECURITY_DESCRIPTOR_REVISION)
         return fail(ERROR_UNKNOWN_REVISION);
-    /* Only the absolute form, which is what callers build. */
-    if (descriptor->Control & SE_SELF_RELATIVE)
-        return fail(ERROR_INVALID_SECURITY_DESCR);
+    absolute_form(given, &absolute);
 
     if ((information & OWNER_SECURITY_INFORMATION) && !take_sid(descriptor->Owner, &parts->owner, &parts->owner_length))
         return FALSE;
@@ -192,13 +291,17 @@ BOOL WINAPI GetFileSecurityA(LPCSTR name, SECURITY_INFORMATION requested, PSECUR
 {
     struct descriptor_parts parts;
     DWORD blob_length = 0, prefix_length, needed, code;
+    char path[32];
+    struct stat st;
     BYTE *blob;
+    int fd;
 
-    if (!name_is_valid(name))
-        return fail(ERROR_INVALID_NAME);
+    if (!pinned_object(name, &fd, &st))
+        return FALSE;
     if (requested & ~ALL_PARTS)
         return fail(ERROR_INVALID_PARAMETER);
-    code = read_blob(name, &blob, &blob_length);
+    object_path(fd, path, sizeof(path));
+    code = read_blob(path, &blob, &blob_length);
     if (code != ERROR_SUCCESS)
         return fail(code);
     if (!ntacl_parse(blob, blob_length, &prefix_length, &parts)) {
@@ -223,35 +326,31 @@ BOOL WINAPI GetFileSecurityA(LPCSTR name, SECURITY_INFORMATION requested, PSECUR
 /*
  * Keeps every byte before the stored descriptor, and the parts of it that
  * are not replaced, stores what smbd would store for the same request, and
- * writes the whole attribute in one call, so that a reader never sees half
- * of it.
+ * replaces the whole attribute in one call, so that a reader never sees
+ * half of it. A file with no stored descriptor gets none: the store only
+ * ever replaces one that is there.
  */
 BOOL WINAPI SetFileSecurityA(LPCSTR name, SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor)
 {
     struct descriptor_parts parts;
     DWORD blob_length = 0, prefix_length, new_length, code;
+    char path[32];
+    struct stat st;
     BYTE *blob;
     BYTE *new_blob;
     BOOL ok;
+    int fd;
 
-    if (!name_is_valid(name))
-        return fail(ERROR_INVALID_NAME);
+    if (!pinned_object(name, &fd, &st))
+        return FALSE;
     if (information & ~ALL_PARTS)
         return fail(ERROR_INVALID_PARAMETER);
 
-    code = read_blob(name, &blob, &blob_length);
-    if (code == ERROR_NO_SECURITY_ON_OBJECT) {
-        blob = (BYTE *)malloc(sizeof(new_blob_prefix));
-        if (blob == NULL)
-            return fail(ERROR_NOT_ENOUGH_MEMORY);
-        memcpy(blob, new_blob_prefix, sizeof(new_blob_prefix));
-        prefix_length = sizeof(new_blob_prefix);
-        memset(&parts, 0, sizeof(parts));
-        parts.revision = SECURITY_DESCRIPTOR_REVISION;
-        parts.control = SE_SELF_RELATIVE;
-    } else if (code != ERROR_SUCCESS) {
+    object_path(fd, path, sizeof(path));
+    code = read_blob(path, &blob, &blob_length);
+    if (code != ERROR_SUCCESS)
         return fail(code);
-    } else if (!ntacl_parse(blob, blob_length, &prefix_length, &parts)) {
+    if (!ntacl_parse(blob, blob_length, &prefix_length, &parts)) {
         /* Never write over what we cannot read. */
         free(blob);
         return fail(ERROR_INVALID_SECURITY_DESCR);
@@ -278,7 +377,7 @@ BOOL WINAPI SetFileSecurityA(LPCSTR name, SECURITY_INFORMATION information, PSEC
     /* Never store what would not read back. */
     if (!ntacl_parse(new_blob, new_length, &prefix_length, &parts))
         ok = fail(ERROR_INVALID_SECURITY_DESCR);
-    else if (setxattr(name, NTACL_NAME, new_blob, new_length, 0) != 0)
+    else if (setxattr(path, NTACL_NAME, new_blob, new_length, XATTR_REPLACE) != 0)
         ok = fail(error_from_errno(errno));
     else
         ok = TRUE;
@@ -291,15 +390,11 @@ BOOL WINAPI SetFileSecurityA(LPCSTR name, SECURITY_INFORMATION information, PSEC
 DWORD WINAPI GetFileAttributesA(LPCSTR name)
 {
     struct stat st;
+    int fd;
 
-    if (!name_is_valid(name)) {
-        fail(ERROR_INVALID_NAME);
+    if (!pinned_object(name, &fd, &st))
         return INVALID_FILE_ATTRIBUTES;
-    }
-    if (stat(name, &st) != 0) {
-        fail(error_from_errno(errno));
-        return INVALID_FILE_ATTRIBUTES;
-    }
+    /* A directory is a directory first, whatever its permissions say. */
     if (S_ISDIR(st.st_mode))
         return FILE_ATTRIBUTE_DIRECTORY;
     if (!(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)))

@@ -35,6 +35,10 @@ DWORD sid_length(const BYTE *sid);
    writes ACLs behind their back makes them forget. */
 void forget_acl_positions(void);
 
+/* Each name is resolved once and pinned to that object for the rest of the
+   process; tests that make a new file under an old name forget the pins. */
+void forget_pinned_names(void);
+
 /* The parts of a descriptor, as pointers into a buffer that holds them. */
 struct descriptor_parts {
     BYTE revision;

@@ -22,10 +22,16 @@ static const BYTE object_ace_types[] = {
     SYSTEM_ALARM_CALLBACK_OBJECT_ACE_TYPE,
 };
 
-/* The control bits a caller may change with SetSecurityDescriptorControl. */
-#define SETTABLE_CONTROL_BITS                                                                                          \
-    (SE_DACL_AUTO_INHERIT_REQ | SE_SACL_AUTO_INHERIT_REQ | SE_DACL_AUTO_INHERITED | SE_SACL_AUTO_INHERITED |           \
-     SE_DACL_PROTECTED | SE_SACL_PROTECTED)
+/* The control bits SetSecurityDescriptorControl refuses: those that other
+   calls set, and the form of the descriptor. Windows lets the rest be set. */
+#define UNSETTABLE_CONTROL_BITS                                                                                        \
+    (SE_OWNER_DEFAULTED | SE_GROUP_DEFAULTED | SE_DACL_PRESENT | SE_DACL_DEFAULTED | SE_SACL_PRESENT |                 \
+     SE_SACL_DEFAULTED | SE_RM_CONTROL_VALID | SE_SELF_RELATIVE)
+
+/* The entry revisions AddAce takes: Windows takes 1 to 5, and raises the
+   ACL to the one given, even to 5, which no other call then accepts. */
+#define ADD_ACE_MIN_REVISION 1
+#define ADD_ACE_MAX_REVISION 5
 
 WORD get16(const BYTE *p)
 {
@@ -68,7 +74,7 @@ static DWORD revision_for_ace_type(BYTE type)
         return ACL_REVISION_DS;
     if (type == ACCESS_ALLOWED_COMPOUND_ACE_TYPE)
         return 3;
-    return ACL_REVISION;
+    return ADD_ACE_MIN_REVISION;
 }
 
 DWORD sid_length(const BYTE *sid)
@@ -154,8 +160,9 @@ static struct acl_position last_appended; /* by AddAce: the last entry */
 
 static BOOL position_holds(const struct acl_position *p, const ACL *acl)
 {
+    /* An ACL raised past the revisions we read is walked, and refused. */
     return p->acl == acl && p->size == acl->AclSize && p->count == acl->AceCount && p->revision == acl->AclRevision &&
-           p->offset + ACE_HEADER_SIZE <= acl->AclSize &&
+           acl->AclRevision <= MAX_ACL_REVISION && p->offset + ACE_HEADER_SIZE <= acl->AclSize &&
            memcmp((const BYTE *)acl + p->offset, p->header, ACE_HEADER_SIZE) == 0;
 }
 
@@ -200,6 +207,7 @@ BOOL WINAPI InitializeSid(PSID sid, PSID_IDENTIFIER_AUTHORITY authority, BYTE su
 /* --- GetSidSubAuthority ---------------------------------------------------- */
 DWORD *WINAPI GetSidSubAuthority(PSID sid, DWORD index)
 {
+    SetLastError(ERROR_SUCCESS);
     return &((SID *)sid)->SubAuthority[index];
 }
 
@@ -215,11 +223,11 @@ BOOL WINAPI EqualSid(PSID sid1, PSID sid2)
     const BYTE *a = (const BYTE *)sid1;
     const BYTE *b = (const BYTE *)sid2;
 
-    if (!sid_is_well_formed(a, SID_MAX_LENGTH) || !sid_is_well_formed(b, SID_MAX_LENGTH))
-        return fail(ERROR_INVALID_SID);
-
-    /* Unequal is an answer, not a failure. */
+    /* Unequal is an answer, not a failure, and so is a SID that is not
+       valid: Windows says FALSE and sets no error for it. */
     SetLastError(ERROR_SUCCESS);
+    if (!sid_is_well_formed(a, SID_MAX_LENGTH) || !sid_is_well_formed(b, SID_MAX_LENGTH))
+        return FALSE;
     return a[1] == b[1] && memcmp(a, b, GetLengthSid(sid1)) == 0;
 }
 
@@ -303,7 +311,7 @@ BOOL WINAPI AddAce(PACL acl, DWORD revision, DWORD start_index, LPVOID ace_list,
     BYTE *bytes = (BYTE *)acl;
     DWORD in_use, offset, ace_size, last, count, at;
 
-    if (revision < MIN_ACL_REVISION || revision > MAX_ACL_REVISION)
+    if (revision < ADD_ACE_MIN_REVISION || revision > ADD_ACE_MAX_REVISION)
         return fail(ERROR_INVALID_PARAMETER);
     if (acl->AceCount > 0 && position_holds(&last_appended, acl) && last_appended.index == acl->AceCount - 1u)
         in_use = last_appended.offset + get16(last_appended.header + 2);
@@ -420,7 +428,7 @@ BOOL WINAPI SetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor, SECURI
 {
     SECURITY_DESCRIPTOR *absolute = (SECURITY_DESCRIPTOR *)descriptor;
 
-    if ((bits_of_interest | bits_to_set) & ~SETTABLE_CONTROL_BITS)
+    if ((bits_of_interest | bits_to_set) & UNSETTABLE_CONTROL_BITS)
         return fail(ERROR_INVALID_PARAMETER);
     if (absolute->Revision != SECURITY_DESCRIPTOR_REVISION)
         return fail(ERROR_UNKNOWN_REVISION);

@@ -39,7 +39,7 @@ void rewrite_everyone_entry(ACCESS_ALLOWED_ACE *entry, BOOL is_directory, DWORD 
 
 int apply_everyone_access(const char *filespec, DWORD generic_rights, DWORD file_rights)
 {
-    SID_IDENTIFIER_AUTHORITY world_authority = SECURITY_WORLD_SID_AUTHORITY;
+    SID_IDENTIFIER_AUTHORITY world_authority = { SECURITY_WORLD_SID_AUTHORITY };
     /* DWORDs, so that the descriptor and its ACL are aligned. */
     DWORD descriptor_buffer[DESCRIPTOR_BUFFER_SIZE / sizeof(DWORD)];
     SECURITY_DESCRIPTOR new_descriptor;

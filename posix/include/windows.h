@@ -50,6 +50,7 @@ typedef void *HLOCAL;
 #define ERROR_FILENAME_EXCED_RANGE 206
 #define ERROR_EAS_DIDNT_FIT 275
 #define ERROR_MR_MID_NOT_FOUND 317
+#define ERROR_STOPPED_ON_SYMLINK 681
 #define ERROR_UNKNOWN_REVISION 1305
 #define ERROR_INVALID_ACL 1336
 #define ERROR_INVALID_SID 1337
@@ -91,11 +92,10 @@ typedef PVOID PSID;
 
 #define SID_REVISION 1
 #define SID_MAX_SUB_AUTHORITIES 15
+/* As the Windows SDK has it: the six bytes, for a braced initialiser. */
 #define SECURITY_WORLD_SID_AUTHORITY                                                                                   \
     {                                                                                                                  \
-        {                                                                                                              \
-            0, 0, 0, 0, 0, 1                                                                                           \
-        }                                                                                                              \
+        0, 0, 0, 0, 0, 1                                                                                               \
     }
 #define SECURITY_WORLD_RID 0x00000000u
 

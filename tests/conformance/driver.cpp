@@ -112,7 +112,7 @@ static DWORD make_object_ace(BYTE *out)
 static void sids(void)
 {
     static const BYTE counts[] = { 0, 1, 2, 15, 16 };
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    SID_IDENTIFIER_AUTHORITY world = { SECURITY_WORLD_SID_AUTHORITY };
     size_t i;
 
     start("sid.length");
@@ -170,6 +170,26 @@ static void sids(void)
         printf(" %s", EqualSid(buffer, other) ? "equal" : "unequal");
         end();
     }
+
+    // The error each leaves: unequal, and not valid, are answers.
+    start("sid.errors");
+    init_sid(buffer, 1, 1, 0);
+    init_sid(other, 5, 1, 0);
+    mark();
+    begin("EqualSid");
+    printf(" %s err=%lu", EqualSid(buffer, other) ? "equal" : "unequal", (unsigned long)GetLastError());
+    end();
+    init_sid(other, 1, 1, 0);
+    ((BYTE *)other)[0] = 2;
+    mark();
+    begin("EqualSid");
+    printf(" revision 2: %s err=%lu", EqualSid(buffer, other) ? "equal" : "unequal", (unsigned long)GetLastError());
+    end();
+    mark();
+    begin("GetSidSubAuthority");
+    GetSidSubAuthority(buffer, 0);
+    printf(" err=%lu", (unsigned long)GetLastError());
+    end();
 }
 
 static void acl_init(void)
@@ -257,6 +277,19 @@ static void acl_add(void)
         start(revisions[i].name);
         fresh_acl(64, ACL_REVISION);
         add(acl, revisions[i].revision, MAXDWORD, a, la);
+    }
+
+    // An ACL raised to revision 5, then used.
+    start("acl.add.revision5.later");
+    fresh_acl(128, ACL_REVISION);
+    add(acl, 5, MAXDWORD, a, la);
+    add(acl, ACL_REVISION, MAXDWORD, a, la);
+    {
+        LPVOID ace;
+        mark();
+        begin("GetAce");
+        result(GetAce(acl, 0, &ace));
+        end();
     }
 
     start("acl.add.object.rev2");
@@ -371,6 +404,14 @@ static void descriptors(void)
         { SE_SELF_RELATIVE, 0 },
         { SE_DACL_PROTECTED, SE_DACL_DEFAULTED },
         { SE_RM_CONTROL_VALID, SE_RM_CONTROL_VALID },
+        { 0x0040, 0x0040 },
+        { 0x0080, 0x0080 },
+        { 0x0040 | 0x0080, 0 },
+        { SE_OWNER_DEFAULTED, 0 },
+        { SE_GROUP_DEFAULTED, SE_GROUP_DEFAULTED },
+        { SE_SACL_PRESENT, 0 },
+        { SE_SACL_DEFAULTED, SE_SACL_DEFAULTED },
+        { SE_DACL_AUTO_INHERITED | SE_SACL_AUTO_INHERITED, SE_SACL_AUTO_INHERITED },
     };
     SECURITY_DESCRIPTOR sd;
     static BYTE relative[256];

@@ -60,12 +60,15 @@ class SambaServer:
             try:
                 pwd.getpwnam(user)
             except KeyError:
-                subprocess.run(["useradd", "-M", user], check=True)
+                subprocess.run(["useradd", "-M", user], check=True, capture_output=True)
                 self.created_users.append(user)
             subprocess.run(["smbpasswd", "-c", self.conf, "-s", "-a", user], input=f"{password}\n{password}\n",
                            text=True, check=True, capture_output=True)
 
-        subprocess.run(["smbd", "-s", self.conf, "-D"], check=True)
+        # The daemons never get the test's streams: they would hold ctest's
+        # pipes open for as long as they run.
+        subprocess.run(["smbd", "-s", self.conf, "-D"], check=True, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         deadline = time.time() + 30
         while port_445_free():
             if time.time() > deadline:

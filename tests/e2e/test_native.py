@@ -112,6 +112,28 @@ class NativeTest(unittest.TestCase):
         with self.assertRaises(OSError):
             read_blob(plain)
 
+    def test_symbolic_links(self):
+        """A link as the last component is never followed; links among the
+        directories are, as the administrator typed them."""
+        file = self.target("file", False, "D:(A;;0x001f01ff;;;WD)")
+        directory = self.target("dir", True, "D:(A;CI;0x001f01ff;;;WD)")
+        blobs = {path: read_blob(path) for path in (file, directory)}
+        refused = "GetFileSecurity() failed.\n\tThe name is a symbolic link, which is not followed.\n"
+        for name, pointee in (("to_file", file), ("to_dir", directory)):
+            with self.subTest(name):
+                link = os.path.join(self.dir, name)
+                os.symlink(pointee, link)
+                done = zirm("r", link)
+                self.assertEqual((done.returncode, done.stdout, done.stderr), (1, refused, ""))
+                self.assertEqual(os.readlink(link), pointee)
+                self.assertEqual(read_blob(pointee), blobs[pointee])
+
+        with self.subTest("a link among the directories"):
+            os.symlink(self.dir, os.path.join(self.dir, "alias"))
+            done = zirm("r", os.path.join(self.dir, "alias", "dir"))
+            self.assertEqual((done.returncode, done.stdout, done.stderr), (0, "", ""))
+            self.assertEqual(self.samba.get(directory), "D:(A;CI;0x00120089;;;WD)")
+
     def test_null_dacl_is_left_alone(self):
         path = self.target("null", False, None)
         write_blob(path, null_dacl_blob())

@@ -1,5 +1,7 @@
 #include "fixtures.h"
 
+#include "layer.h"
+
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -208,6 +210,8 @@ std::string make_directory(const std::string &name)
 
 void remove_scratch()
 {
+    // The names may stand for new files from now on.
+    forget_pinned_names();
     std::error_code ignored;
     for (const auto &entry : std::filesystem::directory_iterator(scratch_root(), ignored))
         std::filesystem::remove_all(entry.path(), ignored);

@@ -1,10 +1,13 @@
 // The POSIX platform layer: the security calls in memory, and the store.
 #include <gtest/gtest.h>
 
+#include <errno.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "fixtures.h"
+#include "layer.h"
 #include "platform_script.h"
 
 class LayerTest : public testing::Test
@@ -97,7 +100,11 @@ TEST_F(LayerTest, AddAceAppendsInsertsAndRefuses)
         { "one byte short", 8 + 24 + 19, 2, MAXDWORD, a, 20, fails(ERROR_INSUFFICIENT_BUFFER), { b }, 2 },
         { "object entry, revision 2", 64, 2, MAXDWORD, object, 24, fails(ERROR_INVALID_PARAMETER), { b }, 2 },
         { "object entry, revision 4", 96, 4, MAXDWORD, object, 24, SUCCEEDS, { b, object }, 4 },
-        { "bad revision", 64, 5, MAXDWORD, a, 20, fails(ERROR_INVALID_PARAMETER), { b }, 2 },
+        // Windows takes entry revisions 1 to 5 and raises the ACL to a higher one.
+        { "revision 1", 64, 1, MAXDWORD, a, 20, SUCCEEDS, { b, a }, 2 },
+        { "revision 5", 64, 5, MAXDWORD, a, 20, SUCCEEDS, { b, a }, 5 },
+        { "revision 0", 64, 0, MAXDWORD, a, 20, fails(ERROR_INVALID_PARAMETER), { b }, 2 },
+        { "revision 6", 64, 6, MAXDWORD, a, 20, fails(ERROR_INVALID_PARAMETER), { b }, 2 },
         { "entry of size 0", 64, 2, MAXDWORD, zero_size, 8, fails(ERROR_INVALID_PARAMETER), { b }, 2 },
         { "size not whole DWORDs", 64, 2, MAXDWORD, odd_size, 20, fails(ERROR_INVALID_PARAMETER), { b }, 2 },
         { "length cuts an entry", 64, 2, MAXDWORD, a, 12, fails(ERROR_INVALID_PARAMETER), { b }, 2 },
@@ -112,6 +119,15 @@ TEST_F(LayerTest, AddAceAppendsInsertsAndRefuses)
         EXPECT_EQ(acl_entries((BYTE *)acl), c.entries);
         EXPECT_EQ(acl->AclRevision, c.acl_revision);
     }
+
+    // An ACL raised to revision 5 is refused by every later call.
+    std::vector<DWORD> buffer(32, 0);
+    ACL *acl = (ACL *)buffer.data();
+    ASSERT_TRUE(InitializeAcl(acl, 128, ACL_REVISION));
+    ASSERT_TRUE(AddAce(acl, 5, MAXDWORD, (LPVOID)a.data(), 20));
+    LPVOID ace;
+    EXPECT_EQ(result_of(GetAce(acl, 0, &ace)), fails(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(result_of(AddAce(acl, 5, MAXDWORD, (LPVOID)a.data(), 20)), fails(ERROR_INVALID_PARAMETER));
 }
 
 TEST_F(LayerTest, GetAceAndAclInformation)
@@ -139,12 +155,14 @@ TEST_F(LayerTest, GetAceAndAclInformation)
 TEST_F(LayerTest, Sids)
 {
     std::vector<DWORD> buffer(32, 0);
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    SID_IDENTIFIER_AUTHORITY world = { SECURITY_WORLD_SID_AUTHORITY };
     EXPECT_EQ(GetSidLengthRequired(1), 12u);
     EXPECT_EQ(GetSidLengthRequired(15), 68u);
     EXPECT_EQ(result_of(InitializeSid(buffer.data(), &world, 16)), fails(ERROR_INVALID_PARAMETER));
     ASSERT_TRUE(InitializeSid(buffer.data(), &world, 1));
+    SetLastError(0xE0E0);
     *GetSidSubAuthority(buffer.data(), 0) = SECURITY_WORLD_RID;
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
     EXPECT_EQ(Bytes((BYTE *)buffer.data(), (BYTE *)buffer.data() + 12), everyone_sid());
     EXPECT_EQ(GetLengthSid(buffer.data()), 12u);
 
@@ -160,9 +178,12 @@ TEST_F(LayerTest, Sids)
         other.resize(68, 0);
         EXPECT_EQ(EqualSid(buffer.data(), other.data()), c.equal);
     }
+    // A SID that is not valid is unequal to any, and no error, as on Windows.
     Bytes bad = everyone_sid();
     bad[0] = 2;
-    EXPECT_EQ(result_of(EqualSid(buffer.data(), bad.data())), fails(ERROR_INVALID_SID));
+    SetLastError(0xE0E0);
+    EXPECT_FALSE(EqualSid(buffer.data(), bad.data()));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
 }
 
 TEST_F(LayerTest, DescriptorCalls)
@@ -214,6 +235,36 @@ TEST_F(LayerTest, DescriptorCalls)
         relative[0] = 2;
         EXPECT_EQ(result_of(GetSecurityDescriptorDacl(relative.data(), &present, &dacl, &defaulted)),
                   fails(ERROR_UNKNOWN_REVISION));
+    }
+}
+
+// Every errno the calls can meet has its own code and text; anything else
+// is a failure still, never a success.
+TEST_F(LayerTest, ErrnoBecomesWin32Code)
+{
+    const struct {
+        int error;
+        DWORD code;
+    } cases[] = {
+        { ENOENT, ERROR_FILE_NOT_FOUND },
+        { ENOTDIR, ERROR_PATH_NOT_FOUND },
+        { EACCES, ERROR_ACCESS_DENIED },
+        { EPERM, ERROR_ACCESS_DENIED },
+        { ENOMEM, ERROR_NOT_ENOUGH_MEMORY },
+        { EROFS, ERROR_WRITE_PROTECT },
+        { ENOTSUP, ERROR_NOT_SUPPORTED },
+        { ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE },
+        { ELOOP, ERROR_CANT_RESOLVE_FILENAME },
+        { ENOSPC, ERROR_EAS_DIDNT_FIT },
+        { E2BIG, ERROR_EAS_DIDNT_FIT },
+        { ENODATA, ERROR_NO_SECURITY_ON_OBJECT },
+        { EIO, ERROR_GEN_FAILURE },
+        { EXDEV, ERROR_GEN_FAILURE },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(strerror(c.error));
+        EXPECT_EQ(error_from_errno(c.error), c.code);
+        EXPECT_NE(system_text(c.code), "");
     }
 }
 

@@ -64,6 +64,13 @@ static bool scripted_failure(const char *name)
     return true;
 }
 
+// Another user's move, right after the tool's call returned.
+static void after(const char *name)
+{
+    if (watched() && platform.after_call == name && platform.then)
+        platform.then();
+}
+
 Outcome run_rewrite(const std::string &path, DWORD generic_rights, DWORD file_rights)
 {
     Outcome run;
@@ -173,8 +180,13 @@ BOOL __wrap_GetFileSecurityA(LPCSTR name, SECURITY_INFORMATION requested, PSECUR
         *needed = (DWORD)platform.descriptor.size();
         return TRUE;
     }
-    InPlatform in;
-    return __real_GetFileSecurityA(name, requested, descriptor, length, needed);
+    BOOL ok;
+    {
+        InPlatform in;
+        ok = __real_GetFileSecurityA(name, requested, descriptor, length, needed);
+    }
+    after("GetFileSecurityA");
+    return ok;
 }
 
 BOOL __real_InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD revision);
@@ -229,8 +241,13 @@ DWORD __wrap_GetFileAttributesA(LPCSTR name)
 {
     if (scripted_failure("GetFileAttributesA"))
         return INVALID_FILE_ATTRIBUTES;
-    InPlatform in;
-    return __real_GetFileAttributesA(name);
+    DWORD attributes;
+    {
+        InPlatform in;
+        attributes = __real_GetFileAttributesA(name);
+    }
+    after("GetFileAttributesA");
+    return attributes;
 }
 
 BOOL __real_GetAce(PACL acl, DWORD index, LPVOID *ace);

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,6 +23,11 @@ struct PlatformScript {
     std::string fail_call;
     int fail_occurrence = 1;
     DWORD fail_code = ERROR_SUCCESS;
+
+    // Run right after the named call returns to the tool: another user's
+    // move between two of the tool's calls.
+    std::string after_call;
+    std::function<void()> then;
 
     // GetFileSecurityA hands over these bytes instead of the file's.
     bool fake_descriptor = false;

@@ -102,6 +102,18 @@ TEST_F(StoreTest, WritingBackTheSameDaclKeepsEveryByte)
     Bytes sacl = make_acl(2, { make_ace(2, 0x40, 0x1F01FF, everyone_sid()) });
     StoredDescriptor full = { SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_SACL_PRESENT | SE_DACL_PROTECTED, admins_sid(),
                               system_sid(), sacl, dacl };
+    // Entries whose SIDs come after one GUID, or two.
+    std::vector<Bytes> object_entries;
+    for (DWORD flags : { 1u, 2u, 3u }) {
+        Bytes e = { ACCESS_ALLOWED_OBJECT_ACE_TYPE, 0, 0, 0, 0x10, 0, 0, 0 };
+        e.insert(e.end(), { (BYTE)flags, 0, 0, 0 });
+        e.insert(e.end(), (flags == 3 ? 32 : 16), (BYTE)(0x60 + flags));
+        Bytes sid = everyone_sid();
+        e.insert(e.end(), sid.begin(), sid.end());
+        e[2] = (BYTE)e.size();
+        object_entries.push_back(e);
+    }
+    Bytes object_dacl = make_acl(ACL_REVISION_DS, object_entries);
     Bytes hash_ends_in_zeros = v4_prefix("posix_acl");
     hash_ends_in_zeros[76] = hash_ends_in_zeros[77] = 0;
     const struct {
@@ -121,6 +133,9 @@ TEST_F(StoreTest, WritingBackTheSameDaclKeepsEveryByte)
         { "version 4, UTF-8 description", make_blob(v4_prefix("r\xc3\xa9sum\xc3\xa9 \xf0\x9f\x93\x81"), full), {} },
         { "version 4, no owner",
           make_blob(v4_prefix(""), { SE_SELF_RELATIVE | SE_DACL_PRESENT, {}, {}, {}, dacl }),
+          {} },
+        { "object entries with their GUIDs",
+          make_blob(v4_prefix("posix_acl"), { SE_SELF_RELATIVE | SE_DACL_PRESENT, {}, {}, {}, object_dacl }),
           {} },
         // Samba ignores the bit: it is kept as it was.
         { "not marked self-relative", make_blob(v1_prefix(), { SE_DACL_PRESENT, {}, {}, {}, dacl }), {} },
@@ -245,14 +260,14 @@ TEST_F(StoreTest, FilesWithoutADescriptor)
     EXPECT_FALSE(GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, buffer.data(), 256, &needed));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_SECURITY_ON_OBJECT);
 
-    // Written anew, as Samba does: version 1, the DACL alone.
+    // Nor is one ever made: the store only replaces a descriptor that is there.
     Bytes dacl = make_acl(2, { make_ace(0, 0, 0x80000000, everyone_sid()) });
     SECURITY_DESCRIPTOR sd;
     InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
     SetSecurityDescriptorDacl(&sd, TRUE, (PACL)dacl.data(), FALSE);
-    ASSERT_TRUE(SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, &sd));
-    Bytes mapped = make_acl(2, { make_ace(0, 0, 0x00120089, everyone_sid()) });
-    EXPECT_EQ(read_ntacl(path), make_blob(v1_prefix(), { SE_SELF_RELATIVE | SE_DACL_PRESENT, {}, {}, {}, mapped }));
+    EXPECT_FALSE(SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, &sd));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_SECURITY_ON_OBJECT);
+    EXPECT_FALSE(has_ntacl(path));
 
     EXPECT_FALSE(GetFileSecurityA(scratch_path("missing").c_str(), 4, buffer.data(), 256, &needed));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
@@ -376,12 +391,17 @@ TEST_F(StoreTest, Attributes)
     std::string file = make_file("file");
     std::string readonly = make_file("readonly");
     chmod(readonly.c_str(), 0444);
+    // A directory no one may write is a directory first: it takes the
+    // directory rule.
+    std::string readonly_directory = make_directory("readonly_dir");
+    chmod(readonly_directory.c_str(), 0555);
     const struct {
         std::string name;
         DWORD expected;
         DWORD code;
     } cases[] = {
         { make_directory("dir"), FILE_ATTRIBUTE_DIRECTORY, 0 },
+        { readonly_directory, FILE_ATTRIBUTE_DIRECTORY, 0 },
         { file, FILE_ATTRIBUTE_NORMAL, 0 },
         { readonly, FILE_ATTRIBUTE_READONLY, 0 },
         { scratch_path("missing"), INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND },
@@ -427,6 +447,7 @@ TEST_F(StoreTest, NoRoomForTheAttribute)
     FILE *f = fopen(big.c_str(), "w");
     ASSERT_NE(f, nullptr);
     fclose(f);
+    ASSERT_TRUE(write_ntacl(big, from_hex(protected_dacl_hex)));
     EXPECT_TRUE(write_entries(big, 2000)) << GetLastError();
     EXPECT_EQ(read_ntacl(big).size(), 8 + 20 + 8 + 2000 * 20u);
     Bytes before = read_ntacl(big);

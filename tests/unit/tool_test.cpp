@@ -4,6 +4,10 @@
 
 #include <cstring>
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+
 #include "fixtures.h"
 #include "platform_script.h"
 #include "zirm.h"
@@ -301,6 +305,8 @@ TEST_F(ToolTest, EntryTooShortForTheSidIsCopiedUnchanged)
     platform.descriptor = make_self_relative(d);
 
     std::string path = make_file("short");
+    ASSERT_TRUE(write_ntacl(
+        path, make_blob(v1_prefix(), { SE_SELF_RELATIVE | SE_DACL_PRESENT, {}, {}, {}, make_acl(ACL_REVISION, {}) })));
     Outcome run = run_rewrite(path, GENERIC_ALL, GENERIC_ALL);
     // The store then refuses the entry too: it holds no SID.
     EXPECT_EQ(run.status, 1);
@@ -309,4 +315,53 @@ TEST_F(ToolTest, EntryTooShortForTheSidIsCopiedUnchanged)
     std::vector<Bytes> written = acl_entries(platform.written_dacl.data());
     ASSERT_EQ(written.size(), 2u);
     EXPECT_EQ(written[1], short_ace);
+}
+
+// Root's zirm in a directory another user can write: the user swaps the
+// name for another object between two of the tool's calls. The tool goes on
+// with the object it was named, and the other is left byte for byte.
+TEST_F(ToolTest, AnotherObjectSwappedInIsNeverWritten)
+{
+    Bytes full = make_acl(ACL_REVISION, { make_ace(ALLOW, 0x03, OLD_MASK, make_sid(5, { 21, 1, 2, 3, 1001 })),
+                                          make_ace(ALLOW, 0x02, OLD_MASK, everyone_sid()) });
+    const struct {
+        const char *name;
+        const char *after_call;
+        bool other_is_directory;
+        bool other_is_link;
+    } cases[] = {
+        { "swapped after the read", "GetFileSecurityA", false, false },
+        { "swapped for a directory after the read", "GetFileSecurityA", true, false },
+        { "swapped for a file after the attributes", "GetFileAttributesA", false, false },
+        { "replaced by a link after the read", "GetFileSecurityA", false, true },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        remove_scratch();
+        // The named object is a directory: its CI entry takes the file rights.
+        std::string path = target(true, { make_ace(ALLOW, 0x02, OLD_MASK, everyone_sid()) });
+        std::string other = c.other_is_directory ? make_directory("other") : make_file("other");
+        Bytes other_blob = make_blob(v1_prefix(), { SE_SELF_RELATIVE | SE_DACL_PRESENT, {}, {}, {}, full });
+        ASSERT_TRUE(write_ntacl(other, other_blob));
+        std::string moved = scratch_path("moved");
+        platform.after_call = c.after_call;
+        platform.then = [&] {
+            if (c.other_is_link) {
+                ASSERT_EQ(rename(path.c_str(), moved.c_str()), 0);
+                ASSERT_EQ(symlink(other.c_str(), path.c_str()), 0);
+            } else {
+                ASSERT_EQ(renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, other.c_str(), RENAME_EXCHANGE), 0);
+            }
+        };
+
+        Outcome run = run_rewrite(path, GENERIC_READ, FILE_GENERIC_READ);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.output, "");
+        std::string named_now = c.other_is_link ? moved : other;
+        std::string other_now = c.other_is_link ? other : path;
+        EXPECT_EQ(read_ntacl(other_now), other_blob) << "the other object was written";
+        std::vector<Bytes> entries = acl_entries(stored_dacl(named_now).data());
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_EQ(mask_of(entries[0]), FILE_GENERIC_READ) << "the named directory did not get the directory rule";
+    }
 }
