@@ -2,7 +2,9 @@
 # statically linked so that it needs only what Windows ships.
 enable_language(RC)
 
-add_executable(zirm ${ZIRM_SOURCES} windows/zirm.rc)
+# The version resource takes the project's version.
+configure_file(windows/zirm.rc.in zirm.rc @ONLY)
+add_executable(zirm ${ZIRM_SOURCES} ${CMAKE_CURRENT_BINARY_DIR}/zirm.rc)
 target_link_libraries(zirm PRIVATE advapi32)
 if(MINGW)
   target_link_options(zirm PRIVATE -static -Wl,--subsystem,console:4.0)

@@ -1,8 +1,9 @@
-# Installs what zirm needs to build and to be tested, on Debian 12, as root.
+# Installs what zirm needs to build, test and package, on Debian 12, as root.
 # Sourced by the other scripts; does nothing when everything is there.
 
 ZIRM_PACKAGES="cmake g++ make libgtest-dev python3 samba samba-vfs-modules smbclient samba-common-bin
-    python3-samba attr clang libclang-rt-14-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686-win32 wine64 wine"
+    python3-samba attr clang libclang-rt-14-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686-win32 wine64 wine
+    wine32:i386 dpkg-dev lintian mandoc man-db zip unzip binutils"
 
 zirm_setup() {
     local missing=""
@@ -18,5 +19,7 @@ zirm_setup() {
     fi
     echo "zirm: installing$missing"
     export DEBIAN_FRONTEND=noninteractive
+    # The x86 program is tested under 32-bit Wine.
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
     apt-get update -qq && apt-get install -y -qq $missing >/dev/null
 }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native tests (unit, end to
-# end, conformance with Wine, a live Samba server, concurrency), the unit
-# tests again under AddressSanitizer and LeakSanitizer, a bounded fuzz run,
-# and the Windows program's tests under Wine.
+# end, Samba's parser, conformance with Wine, a live Samba server,
+# concurrency), the unit tests again under AddressSanitizer and
+# LeakSanitizer, a bounded fuzz run, the Windows programs' tests under 64-
+# and 32-bit Wine, and the packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
@@ -21,4 +22,8 @@ done
 ctest --preset sanitize
 ctest --preset fuzz
 ctest --preset windows
+ctest --preset windows-x86
 ctest --preset native
+
+# The packages, built and checked as an administrator would install them.
+ctest --preset package
