@@ -201,7 +201,15 @@ TEST_F(LayerTest, DescriptorCalls)
     EXPECT_EQ(sd.Control, SE_DACL_PRESENT | SE_DACL_PROTECTED);
     ASSERT_TRUE(SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED, 0));
     EXPECT_EQ(sd.Control, SE_DACL_PRESENT);
-    EXPECT_EQ(result_of(SetSecurityDescriptorControl(&sd, SE_DACL_PRESENT, 0)), fails(ERROR_INVALID_PARAMETER));
+    // Windows lets every bit be set but those other calls own and the form.
+    for (WORD bit : { SE_OWNER_DEFAULTED, SE_GROUP_DEFAULTED, SE_DACL_PRESENT, SE_DACL_DEFAULTED, SE_SACL_PRESENT,
+                      SE_SACL_DEFAULTED, SE_RM_CONTROL_VALID, SE_SELF_RELATIVE }) {
+        EXPECT_EQ(result_of(SetSecurityDescriptorControl(&sd, bit, 0)), fails(ERROR_INVALID_PARAMETER)) << bit;
+        EXPECT_EQ(result_of(SetSecurityDescriptorControl(&sd, 0, bit)), fails(ERROR_INVALID_PARAMETER)) << bit;
+    }
+    ASSERT_TRUE(SetSecurityDescriptorControl(&sd, 0x00C0, 0x0040));
+    EXPECT_EQ(sd.Control, SE_DACL_PRESENT | 0x0040);
+    ASSERT_TRUE(SetSecurityDescriptorControl(&sd, 0x00C0, 0));
 
     SECURITY_DESCRIPTOR_CONTROL control;
     DWORD revision;

@@ -154,6 +154,23 @@ TEST_F(StoreTest, WritingBackTheSameDaclKeepsEveryByte)
     }
 }
 
+// Windows takes a self-relative descriptor as well as an absolute one.
+TEST_F(StoreTest, SelfRelativeDescriptorsAreTaken)
+{
+    std::string path = make_file("f");
+    Bytes blob = from_hex(owner_group_hex);
+    ASSERT_TRUE(write_ntacl(path, blob));
+    Bytes dacl =
+        make_acl(2, { make_ace(1, 0x10, 0x00010000, admins_sid()), make_ace(0, 0, 0x001200A9, everyone_sid()) });
+    Bytes relative = make_self_relative({ SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_DACL_PROTECTED, {}, {}, {}, dacl });
+    ASSERT_TRUE(SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, relative.data())) << GetLastError();
+    StoredDescriptor before = parts_of(blob, 8), after = parts_of(read_ntacl(path), 8);
+    EXPECT_EQ(after.dacl, dacl);
+    EXPECT_EQ(after.owner, before.owner);
+    EXPECT_EQ(after.group, before.group);
+    EXPECT_EQ(after.control, SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_DACL_PROTECTED);
+}
+
 // What a Samba server stores for generic rights: each mapped through the
 // file mapping, in every entry of the ACLs written, the other bits kept.
 TEST_F(StoreTest, GenericRightsAreStoredMapped)
