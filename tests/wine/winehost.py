@@ -24,7 +24,7 @@ def make_prefix(prefix):
     subprocess.run(["wineserver", "-w"], timeout=120, **QUIET)
 
 
-def starts(prefix):
+def starts():
     """Starts the server and Wine's services; whether a program then runs."""
     subprocess.run(["wineserver", "-p"], check=True, timeout=60, **QUIET)
     done = subprocess.run(["wine", "cmd.exe", "/c", "exit"], timeout=120, **QUIET)
@@ -36,12 +36,12 @@ def start():
     try:
         if not os.path.exists(os.path.join(prefix, "system.reg")):
             make_prefix(prefix)
-        if not starts(prefix):
+        if not starts():
             # A prefix made before another Wine was installed can fail to
             # start (wine exits 53): make it anew, once.
             stop()
             make_prefix(prefix)
-            if not starts(prefix):
+            if not starts():
                 raise RuntimeError(f"Wine does not start in {prefix}")
     except BaseException:
         stop()
