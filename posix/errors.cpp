@@ -8,25 +8,41 @@
 
 #include "layer.h"
 
+/*
+ * The one table of system codes: each errno, and each NTSTATUS that
+ * Samba's ACL engine reports, with the Win32 code it stands for.
+ */
 static const struct {
     int error;
+    DWORD status;
     DWORD code;
-} errno_codes[] = {
-    { ENOENT, ERROR_FILE_NOT_FOUND },
-    { ENOTDIR, ERROR_PATH_NOT_FOUND },
-    { EACCES, ERROR_ACCESS_DENIED },
-    { EPERM, ERROR_ACCESS_DENIED },
-    { ENOMEM, ERROR_NOT_ENOUGH_MEMORY },
-    { EROFS, ERROR_WRITE_PROTECT },
-    { ENOTSUP, ERROR_NOT_SUPPORTED },
-    { ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE },
-    { ELOOP, ERROR_CANT_RESOLVE_FILENAME },
+} system_codes[] = {
+    { ENOENT, 0xC0000034, ERROR_FILE_NOT_FOUND },             /* STATUS_OBJECT_NAME_NOT_FOUND */
+    { 0, 0xC000000F, ERROR_FILE_NOT_FOUND },                  /* STATUS_NO_SUCH_FILE */
+    { ENOTDIR, 0xC000003A, ERROR_PATH_NOT_FOUND },            /* STATUS_OBJECT_PATH_NOT_FOUND */
+    { EACCES, 0xC0000022, ERROR_ACCESS_DENIED },              /* STATUS_ACCESS_DENIED */
+    { EPERM, 0xC0000061, ERROR_ACCESS_DENIED },               /* STATUS_PRIVILEGE_NOT_HELD */
+    { ENOMEM, 0xC0000017, ERROR_NOT_ENOUGH_MEMORY },          /* STATUS_NO_MEMORY */
+    { EROFS, 0xC00000A2, ERROR_WRITE_PROTECT },               /* STATUS_MEDIA_WRITE_PROTECTED */
+    { ENOTSUP, 0xC00000BB, ERROR_NOT_SUPPORTED },             /* STATUS_NOT_SUPPORTED */
+    { 0, 0xC0000002, ERROR_NOT_SUPPORTED },                   /* STATUS_NOT_IMPLEMENTED */
+    { ENAMETOOLONG, 0xC0000106, ERROR_FILENAME_EXCED_RANGE }, /* STATUS_NAME_TOO_LONG */
+    { ELOOP, 0, ERROR_CANT_RESOLVE_FILENAME },
+    { 0, 0xC0000280, ERROR_STOPPED_ON_SYMLINK }, /* STATUS_STOPPED_ON_SYMLINK */
     /* The only attribute the layer reads or replaces is the descriptor. */
-    { ENODATA, ERROR_NO_SECURITY_ON_OBJECT },
+    { ENODATA, 0, ERROR_NO_SECURITY_ON_OBJECT },
     /* ext4 keeps all of a file's attributes in one block, and no attribute
        may exceed 64 KiB: either way the descriptor did not fit. */
-    { ENOSPC, ERROR_EAS_DIDNT_FIT },
-    { E2BIG, ERROR_EAS_DIDNT_FIT },
+    { ENOSPC, 0, ERROR_EAS_DIDNT_FIT },
+    { E2BIG, 0, ERROR_EAS_DIDNT_FIT },
+    { 0, 0xC000007F, ERROR_DISK_FULL },              /* STATUS_DISK_FULL */
+    { 0, 0xC0000043, ERROR_SHARING_VIOLATION },      /* STATUS_SHARING_VIOLATION */
+    { 0, 0xC000000D, ERROR_INVALID_PARAMETER },      /* STATUS_INVALID_PARAMETER */
+    { 0, 0xC0000033, ERROR_INVALID_NAME },           /* STATUS_OBJECT_NAME_INVALID */
+    { 0, 0xC0000077, ERROR_INVALID_ACL },            /* STATUS_INVALID_ACL */
+    { 0, 0xC0000078, ERROR_INVALID_SID },            /* STATUS_INVALID_SID */
+    { 0, 0xC0000079, ERROR_INVALID_SECURITY_DESCR }, /* STATUS_INVALID_SECURITY_DESCR */
+    { 0, 0xC0000073, ERROR_NONE_MAPPED },            /* STATUS_NONE_MAPPED */
 };
 
 /* Every text ends in "\r\n", as the system's texts do. */
@@ -56,6 +72,15 @@ static const struct {
     { ERROR_RESOURCE_LANG_NOT_FOUND, "No text in that language.\r\n" },
     { ERROR_CANT_RESOLVE_FILENAME, "Too many symbolic links.\r\n" },
     { ERROR_STOPPED_ON_SYMLINK, "The name is a symbolic link, which is not followed.\r\n" },
+    { ERROR_SHARING_VIOLATION, "The file is in use.\r\n" },
+    { ERROR_DISK_FULL, "No space left on the device.\r\n" },
+    { ERROR_NONE_MAPPED, "A security identifier has no user or group on this server.\r\n" },
+    { ERROR_BAD_CONFIGURATION, "The Samba configuration cannot be loaded.\r\n" },
+    { ERROR_BAD_NETPATH, "The folder of a Samba share is missing or not a plain path.\r\n" },
+    { ERROR_DUP_NAME, "Two Samba shares serve this folder with different ACL settings.\r\n" },
+    { ERROR_MOD_NOT_FOUND, "Samba's ACL engine (python3-samba) is not installed.\r\n" },
+    { ERROR_BROKEN_PIPE, "Samba's ACL engine stopped unexpectedly.\r\n" },
+    { ERROR_TIMEOUT, "Samba's ACL engine did not answer in time.\r\n" },
 };
 
 static DWORD last_error;
@@ -70,9 +95,19 @@ DWORD error_from_errno(int error)
 {
     size_t i;
 
-    for (i = 0; i < sizeof(errno_codes) / sizeof(errno_codes[0]); i++)
-        if (errno_codes[i].error == error)
-            return errno_codes[i].code;
+    for (i = 0; i < sizeof(system_codes) / sizeof(system_codes[0]); i++)
+        if (error != 0 && system_codes[i].error == error)
+            return system_codes[i].code;
+    return ERROR_GEN_FAILURE;
+}
+
+DWORD error_from_ntstatus(DWORD status)
+{
+    size_t i;
+
+    for (i = 0; i < sizeof(system_codes) / sizeof(system_codes[0]); i++)
+        if (status != 0 && system_codes[i].status == status)
+            return system_codes[i].code;
     return ERROR_GEN_FAILURE;
 }
 

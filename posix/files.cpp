@@ -1,11 +1,18 @@
 /*
- * The file calls zirm makes: the stored security descriptor of a file or
+ * The file calls zirm makes: the security descriptor of a file or
  * directory, and its attributes.
  *
  * zirm runs as root in directories that other users can write, so a name
  * is resolved once, without following a symbolic link in its last
  * component, and every later call with the same name acts on that same
  * object, whatever is renamed or swapped in the meantime.
+ *
+ * Where the descriptor is kept depends on who serves the object. In a
+ * share of the Samba server, smbd keeps it together with the POSIX ACLs
+ * and the mode, which it derives from every DACL set and checks on every
+ * read: there Samba's own ACL engine reads and writes it, so that a change
+ * made here is the change a Windows client makes over SMB. Anywhere else
+ * the descriptor stored in security.NTACL is edited in place.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -53,10 +60,18 @@ static const struct {
     { GENERIC_ALL, FILE_ALL_ACCESS },
 };
 
+enum store {
+    STORE_UNKNOWN, /* not yet asked */
+    STORE_XATTR,   /* security.NTACL, edited in place */
+    STORE_ENGINE,  /* Samba's ACL engine, with the share's parameters */
+};
+
 /* A name and the object it was resolved to, for the life of the process. */
 struct pinned_name {
     char *name;
     int fd;
+    enum store store;
+    struct samba_engine engine;
     struct pinned_name *next;
 };
 
@@ -83,25 +98,30 @@ static BOOL name_is_valid(LPCSTR name)
  * The object a name stands for: resolved on the first call, the same one
  * on every later call. Directory components are followed as given; a last
  * component that is a symbolic link is not, and is refused. Gives a
- * descriptor of the object and its status, or FALSE with the error set.
+ * the pin and the object's status, or NULL with the error set.
  */
-static BOOL pinned_object(LPCSTR name, int *fd, struct stat *st)
+static struct pinned_name *pinned_object(LPCSTR name, struct stat *st)
 {
     struct pinned_name *p;
 
-    if (!name_is_valid(name))
-        return fail(ERROR_INVALID_NAME);
+    if (!name_is_valid(name)) {
+        fail(ERROR_INVALID_NAME);
+        return NULL;
+    }
     for (p = pinned_names; p != NULL; p = p->next)
         if (strcmp(p->name, name) == 0)
             break;
     if (p == NULL) {
-        p = (struct pinned_name *)malloc(sizeof(*p));
-        if (p == NULL)
-            return fail(ERROR_NOT_ENOUGH_MEMORY);
+        p = (struct pinned_name *)calloc(1, sizeof(*p));
+        if (p == NULL) {
+            fail(ERROR_NOT_ENOUGH_MEMORY);
+            return NULL;
+        }
         p->name = strdup(name);
         if (p->name == NULL) {
             free(p);
-            return fail(ERROR_NOT_ENOUGH_MEMORY);
+            fail(ERROR_NOT_ENOUGH_MEMORY);
+            return NULL;
         }
         /* O_PATH opens without reading and without asking for any access. */
         p->fd = open(name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
@@ -109,16 +129,49 @@ static BOOL pinned_object(LPCSTR name, int *fd, struct stat *st)
             fail(error_from_errno(errno));
             free(p->name);
             free(p);
-            return FALSE;
+            return NULL;
         }
+        p->store = STORE_UNKNOWN;
+        p->engine.pid = -1;
+        p->engine.channel = -1;
         p->next = pinned_names;
         pinned_names = p;
     }
-    if (fstat(p->fd, st) != 0)
-        return fail(error_from_errno(errno));
-    if (S_ISLNK(st->st_mode))
-        return fail(ERROR_STOPPED_ON_SYMLINK);
-    *fd = p->fd;
+    if (fstat(p->fd, st) != 0) {
+        fail(error_from_errno(errno));
+        return NULL;
+    }
+    if (S_ISLNK(st->st_mode)) {
+        fail(ERROR_STOPPED_ON_SYMLINK);
+        return NULL;
+    }
+    return p;
+}
+
+/*
+ * Which store keeps the object's descriptor: asked once, on the first
+ * call that needs it. Samba's engine is started only when a share may hold
+ * the object, and decides whether one does.
+ */
+static BOOL choose_store(struct pinned_name *p, const struct stat *st)
+{
+    static struct lineage lineage;
+    static BOOL stopped_at_exit;
+    BOOL maybe, in_share = FALSE;
+    DWORD code;
+
+    if (p->store != STORE_UNKNOWN)
+        return TRUE;
+    code = samba_share_may_hold(p->fd, st, &lineage, &maybe);
+    if (code == ERROR_SUCCESS && maybe) {
+        /* The engine's helper and its mount point go when zirm does. */
+        if (!stopped_at_exit && atexit(forget_pinned_names) == 0)
+            stopped_at_exit = TRUE;
+        code = samba_engine_start(&p->engine, p->fd, st, &lineage, &in_share);
+    }
+    if (code != ERROR_SUCCESS)
+        return fail(code);
+    p->store = in_share ? STORE_ENGINE : STORE_XATTR;
     return TRUE;
 }
 
@@ -129,6 +182,8 @@ void forget_pinned_names(void)
     while (pinned_names != NULL) {
         p = pinned_names;
         pinned_names = p->next;
+        if (p->store == STORE_ENGINE)
+            samba_engine_stop(&p->engine);
         close(p->fd);
         free(p->name);
         free(p);
@@ -285,29 +340,70 @@ static BOOL replace_parts(struct descriptor_parts *parts, SECURITY_INFORMATION i
     return TRUE;
 }
 
+/*
+ * The object's descriptor as its store keeps it, in a new block: the
+ * attribute with its prefix, or the engine's descriptor alone (no prefix).
+ * Either is read as Samba's parser reads it before anything is trusted.
+ */
+static DWORD read_descriptor(struct pinned_name *p, SECURITY_INFORMATION requested, BYTE **block, DWORD *length,
+                             DWORD *prefix_length, struct descriptor_parts *parts)
+{
+    char path[32];
+    DWORD code;
+    BOOL ok;
+
+    if (p->store == STORE_ENGINE) {
+        code = samba_engine_get(&p->engine, requested, block, length);
+        *prefix_length = 0;
+        ok = code == ERROR_SUCCESS && descriptor_parse(*block, *length, parts);
+    } else {
+        object_path(p->fd, path, sizeof(path));
+        code = read_blob(path, block, length);
+        ok = code == ERROR_SUCCESS && ntacl_parse(*block, *length, prefix_length, parts);
+    }
+    if (code != ERROR_SUCCESS)
+        return code;
+    if (!ok) {
+        free(*block);
+        return ERROR_INVALID_SECURITY_DESCR;
+    }
+    return ERROR_SUCCESS;
+}
+
+/* Writes a descriptor its store has read back: the whole attribute in one
+   call, or the parts named handed to the engine. */
+static DWORD write_descriptor(struct pinned_name *p, SECURITY_INFORMATION information, const BYTE *block, DWORD length)
+{
+    char path[32];
+
+    if (p->store == STORE_ENGINE)
+        return samba_engine_set(&p->engine, information, block, length);
+    object_path(p->fd, path, sizeof(path));
+    if (setxattr(path, NTACL_NAME, block, length, XATTR_REPLACE) != 0)
+        return error_from_errno(errno);
+    return ERROR_SUCCESS;
+}
+
 /* --- GetFileSecurityA ------------------------------------------------------ */
 BOOL WINAPI GetFileSecurityA(LPCSTR name, SECURITY_INFORMATION requested, PSECURITY_DESCRIPTOR descriptor, DWORD length,
                              LPDWORD length_needed)
 {
     struct descriptor_parts parts;
     DWORD blob_length = 0, prefix_length, needed, code;
-    char path[32];
+    struct pinned_name *p;
     struct stat st;
     BYTE *blob;
-    int fd;
 
-    if (!pinned_object(name, &fd, &st))
+    p = pinned_object(name, &st);
+    if (p == NULL)
         return FALSE;
     if (requested & ~ALL_PARTS)
         return fail(ERROR_INVALID_PARAMETER);
-    object_path(fd, path, sizeof(path));
-    code = read_blob(path, &blob, &blob_length);
+    if (!choose_store(p, &st))
+        return FALSE;
+    code = read_descriptor(p, requested, &blob, &blob_length, &prefix_length, &parts);
     if (code != ERROR_SUCCESS)
         return fail(code);
-    if (!ntacl_parse(blob, blob_length, &prefix_length, &parts)) {
-        free(blob);
-        return fail(ERROR_INVALID_SECURITY_DESCR);
-    }
 
     keep_parts(&parts, requested);
     needed = descriptor_encoded_length(&parts);
@@ -324,38 +420,41 @@ BOOL WINAPI GetFileSecurityA(LPCSTR name, SECURITY_INFORMATION requested, PSECUR
 
 /* --- SetFileSecurityA ------------------------------------------------------ */
 /*
- * Keeps every byte before the stored descriptor, and the parts of it that
- * are not replaced, stores what smbd would store for the same request, and
- * replaces the whole attribute in one call, so that a reader never sees
- * half of it. A file with no stored descriptor gets none: the store only
- * ever replaces one that is there.
+ * Stores what smbd would store for the same request: generic rights mapped
+ * first, as smbd maps them before its ACL engine sees them.
+ *
+ * In security.NTACL, every byte before the stored descriptor is kept, and
+ * so are the parts of it that are not replaced; the whole attribute is
+ * replaced in one call, so that a reader never sees half of it. A file with
+ * no stored descriptor gets none: that store only ever replaces one that is
+ * there. Samba's engine is handed only the parts named, as smbd hands them
+ * on from a client, and merges them itself.
  */
 BOOL WINAPI SetFileSecurityA(LPCSTR name, SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor)
 {
-    struct descriptor_parts parts;
-    DWORD blob_length = 0, prefix_length, new_length, code;
-    char path[32];
+    struct descriptor_parts parts = {
+        SECURITY_DESCRIPTOR_REVISION, 0, SE_SELF_RELATIVE, NULL, 0, NULL, 0, NULL, 0, NULL, 0
+    };
+    DWORD blob_length = 0, prefix_length = 0, new_length, code;
+    struct pinned_name *p;
     struct stat st;
-    BYTE *blob;
+    BYTE *blob = NULL;
     BYTE *new_blob;
-    BOOL ok;
-    int fd;
 
-    if (!pinned_object(name, &fd, &st))
+    p = pinned_object(name, &st);
+    if (p == NULL)
         return FALSE;
     if (information & ~ALL_PARTS)
         return fail(ERROR_INVALID_PARAMETER);
+    if (!choose_store(p, &st))
+        return FALSE;
 
-    object_path(fd, path, sizeof(path));
-    code = read_blob(path, &blob, &blob_length);
-    if (code != ERROR_SUCCESS)
-        return fail(code);
-    if (!ntacl_parse(blob, blob_length, &prefix_length, &parts)) {
+    if (p->store == STORE_XATTR) {
         /* Never write over what we cannot read. */
-        free(blob);
-        return fail(ERROR_INVALID_SECURITY_DESCR);
+        code = read_descriptor(p, information, &blob, &blob_length, &prefix_length, &parts);
+        if (code != ERROR_SUCCESS)
+            return fail(code);
     }
-
     if (!replace_parts(&parts, information, (const SECURITY_DESCRIPTOR *)descriptor)) {
         free(blob);
         return FALSE;
@@ -367,7 +466,8 @@ BOOL WINAPI SetFileSecurityA(LPCSTR name, SECURITY_INFORMATION information, PSEC
         free(blob);
         return fail(ERROR_NOT_ENOUGH_MEMORY);
     }
-    memcpy(new_blob, blob, prefix_length);
+    if (blob != NULL)
+        memcpy(new_blob, blob, prefix_length);
     descriptor_encode(&parts, new_blob + prefix_length, prefix_length);
     if (information & SACL_SECURITY_INFORMATION)
         map_generic_rights(new_blob, get32(new_blob + prefix_length + 12));
@@ -375,24 +475,22 @@ BOOL WINAPI SetFileSecurityA(LPCSTR name, SECURITY_INFORMATION information, PSEC
         map_generic_rights(new_blob, get32(new_blob + prefix_length + 16));
 
     /* Never store what would not read back. */
-    if (!ntacl_parse(new_blob, new_length, &prefix_length, &parts))
-        ok = fail(ERROR_INVALID_SECURITY_DESCR);
-    else if (setxattr(path, NTACL_NAME, new_blob, new_length, XATTR_REPLACE) != 0)
-        ok = fail(error_from_errno(errno));
+    if (p->store == STORE_XATTR ? !ntacl_parse(new_blob, new_length, &prefix_length, &parts)
+                                : !descriptor_parse(new_blob, new_length, &parts))
+        code = ERROR_INVALID_SECURITY_DESCR;
     else
-        ok = TRUE;
+        code = write_descriptor(p, information, new_blob, new_length);
     free(new_blob);
     free(blob);
-    return ok;
+    return code == ERROR_SUCCESS ? TRUE : fail(code);
 }
 
 /* --- GetFileAttributesA ---------------------------------------------------- */
 DWORD WINAPI GetFileAttributesA(LPCSTR name)
 {
     struct stat st;
-    int fd;
 
-    if (!pinned_object(name, &fd, &st))
+    if (pinned_object(name, &st) == NULL)
         return INVALID_FILE_ATTRIBUTES;
     /* A directory is a directory first, whatever its permissions say. */
     if (S_ISDIR(st.st_mode))

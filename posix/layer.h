@@ -5,13 +5,16 @@
 #ifndef ZIRM_POSIX_LAYER_H
 #define ZIRM_POSIX_LAYER_H
 
+#include <sys/stat.h>
+#include <sys/types.h>
 #include <windows.h>
 
 /* Sets the last-error code and returns FALSE, for "return fail(code);". */
 BOOL fail(DWORD code);
 
-/* The Win32 code for an errno value. */
+/* The Win32 code for an errno value, and for an NTSTATUS of Samba's. */
 DWORD error_from_errno(int error);
+DWORD error_from_ntstatus(DWORD status);
 
 /* Little-endian fields at any alignment, as they stand on disk. */
 WORD get16(const BYTE *p);
@@ -61,5 +64,49 @@ struct descriptor_parts {
 BOOL ntacl_parse(const BYTE *blob, DWORD length, DWORD *prefix_length, struct descriptor_parts *parts);
 DWORD descriptor_encoded_length(const struct descriptor_parts *parts);
 void descriptor_encode(const struct descriptor_parts *parts, BYTE *out, DWORD base);
+
+/* An object's identity and those of the folders above it, nearest first. */
+#define LINEAGE_MAX_DEPTH 2048
+struct lineage {
+    DWORD count;
+    struct {
+        dev_t dev;
+        ino_t ino;
+        uid_t owner;
+    } ids[LINEAGE_MAX_DEPTH];
+};
+
+/* The smb.conf Samba's tools read: SMB_CONF_PATH, else Samba's own default.
+   `named` tells whether it was named. */
+const char *samba_conf_path(BOOL *named);
+
+/* Whether some share of that configuration may hold the object: a cheap
+   answer that errs towards yes; Samba's own loader decides. Gives the
+   object's lineage too, for the loader. */
+DWORD samba_share_may_hold(int fd, const struct stat *st, struct lineage *lineage, BOOL *maybe);
+
+/*
+ * Samba's ACL engine, serving one object: a helper process that acts on
+ * the object mounted where only it can see it. Requests and answers are
+ * self-relative descriptors, offsets counted from their start.
+ */
+struct samba_engine {
+    pid_t pid;
+    int channel;
+    char mount_dir[32];
+    BOOL mount_is_directory;
+};
+
+/* Starts the engine for the object; `in_share` tells whether Samba serves
+   it. When it does not, the engine is stopped again. */
+DWORD samba_engine_start(struct samba_engine *engine, int fd, const struct stat *st, const struct lineage *lineage,
+                         BOOL *in_share);
+DWORD samba_engine_get(struct samba_engine *engine, SECURITY_INFORMATION requested, BYTE **descriptor, DWORD *length);
+DWORD samba_engine_set(struct samba_engine *engine, SECURITY_INFORMATION information, const BYTE *descriptor,
+                       DWORD length);
+void samba_engine_stop(struct samba_engine *engine);
+
+/* A self-relative descriptor alone, as Samba's parser would read it. */
+BOOL descriptor_parse(const BYTE *descriptor, DWORD length, struct descriptor_parts *parts);
 
 #endif

@@ -258,8 +258,7 @@ static BOOL ntacl_parse_descriptor(const BYTE *blob, DWORD length, DWORD offset,
     DWORD first = offset + DESCRIPTOR_HEADER_SIZE;
     DWORD end = first;
 
-    if (offset == 0 || offset > length || length - offset < DESCRIPTOR_HEADER_SIZE ||
-        header[0] != SECURITY_DESCRIPTOR_REVISION)
+    if (offset > length || length - offset < DESCRIPTOR_HEADER_SIZE || header[0] != SECURITY_DESCRIPTOR_REVISION)
         return FALSE;
 
     parts->revision = header[0];
@@ -281,10 +280,15 @@ BOOL ntacl_parse(const BYTE *blob, DWORD length, DWORD *prefix_length, struct de
 {
     DWORD offset = descriptor_offset(blob, length);
 
-    if (!ntacl_parse_descriptor(blob, length, offset, parts))
+    if (offset == 0 || !ntacl_parse_descriptor(blob, length, offset, parts))
         return FALSE;
     *prefix_length = offset;
     return TRUE;
+}
+
+BOOL descriptor_parse(const BYTE *descriptor, DWORD length, struct descriptor_parts *parts)
+{
+    return ntacl_parse_descriptor(descriptor, length, 0, parts);
 }
 
 DWORD descriptor_encoded_length(const struct descriptor_parts *parts)

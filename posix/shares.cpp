@@ -1,0 +1,416 @@
+/*
+ * Whether an object may lie in a share of the Samba server on this machine.
+ *
+ * Samba's own configuration loader decides which share serves an object,
+ * but starting it costs a tenth of a second: far more than a whole run on
+ * an object no share serves. So this file answers a cheaper question first,
+ * with a plain reading of smb.conf: could any share hold the object? It
+ * errs towards yes. Anything it cannot read for certain (macros, the
+ * registry, a broken line, a folder that is missing) is a yes, and Samba's
+ * loader then has the last word, errors included.
+ *
+ * Folders are compared by identity (device and inode), never by name: the
+ * object's own folders are found through its descriptor, so a rename during
+ * the run cannot make it seem to lie elsewhere.
+ */
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "layer.h"
+
+#define CONF_MAX_SIZE (1024 * 1024)
+#define INCLUDE_MAX_DEPTH 8
+
+struct conf_scan {
+    const struct lineage *lineage;
+    BOOL maybe;
+    BOOL in_printable;   /* the section being read is a printer's spool */
+    char *pending_path;  /* its path, decided on at the section's end */
+    BOOL homes_unpathed; /* [homes] with no path: each user's home */
+    char usershare_path[4096];
+};
+
+static BOOL is_in_lineage(const struct lineage *lineage, const struct stat *st)
+{
+    DWORD i;
+
+    for (i = 0; i < lineage->count; i++)
+        if (lineage->ids[i].dev == st->st_dev && lineage->ids[i].ino == st->st_ino)
+            return TRUE;
+    return FALSE;
+}
+
+static BOOL owns_a_folder(const struct lineage *lineage, uid_t user)
+{
+    DWORD i;
+
+    for (i = 0; i < lineage->count; i++)
+        if (lineage->ids[i].owner == user)
+            return TRUE;
+    return FALSE;
+}
+
+/* A share's folder: whether it may hold the object. */
+static void check_folder(struct conf_scan *scan, const char *path)
+{
+    char fixed[4096];
+    const char *macro = strchr(path, '%');
+    struct stat st;
+    size_t length;
+
+    /* A folder per user or client lies below the fixed part of its path. */
+    if (macro != NULL) {
+        length = (size_t)(macro - path);
+        while (length > 1 && path[length - 1] != '/')
+            length--;
+        if (length >= sizeof(fixed))
+            length = sizeof(fixed) - 1;
+        memcpy(fixed, path, length);
+        fixed[length] = '\0';
+        path = fixed;
+    }
+    /* A relative path means only Samba can say where it is; a folder that
+       is missing is Samba's to report. */
+    if (path[0] != '/' || stat(path, &st) != 0 || is_in_lineage(scan->lineage, &st))
+        scan->maybe = TRUE;
+}
+
+static void end_section(struct conf_scan *scan)
+{
+    if (scan->pending_path != NULL && !scan->in_printable)
+        check_folder(scan, scan->pending_path);
+    free(scan->pending_path);
+    scan->pending_path = NULL;
+    scan->in_printable = FALSE;
+}
+
+static BOOL is_true(const char *value)
+{
+    return strcasecmp(value, "yes") == 0 || strcasecmp(value, "true") == 0 || strcasecmp(value, "1") == 0 ||
+           strcasecmp(value, "on") == 0;
+}
+
+/* Samba ignores case and blanks in a parameter's name. */
+static void normalise_name(char *name)
+{
+    char *from = name, *to = name;
+
+    for (; *from != '\0'; from++)
+        if (*from != ' ' && *from != '\t')
+            *to++ = (char)(*from >= 'A' && *from <= 'Z' ? *from - 'A' + 'a' : *from);
+    *to = '\0';
+}
+
+static char *trim(char *s)
+{
+    char *end;
+
+    while (*s == ' ' || *s == '\t')
+        s++;
+    end = s + strlen(s);
+    while (end > s && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r'))
+        *--end = '\0';
+    return s;
+}
+
+static void scan_file(struct conf_scan *scan, const char *path, int depth);
+static DWORD object_lineage(int fd, const struct stat *st, struct lineage *lineage);
+
+static void scan_parameter(struct conf_scan *scan, char *name, char *value, BOOL in_homes, int depth)
+{
+    normalise_name(name);
+    if (strcmp(name, "path") == 0 || strcmp(name, "directory") == 0) {
+        free(scan->pending_path);
+        scan->pending_path = strdup(value);
+        if (scan->pending_path == NULL)
+            scan->maybe = TRUE;
+        if (in_homes)
+            scan->homes_unpathed = FALSE;
+    } else if (strcmp(name, "printable") == 0 || strcmp(name, "printok") == 0) {
+        scan->in_printable = is_true(value);
+    } else if (strcmp(name, "include") == 0) {
+        if (depth >= INCLUDE_MAX_DEPTH || strchr(value, '%') != NULL || strcasecmp(value, "registry") == 0)
+            scan->maybe = TRUE;
+        else
+            scan_file(scan, value, depth + 1);
+    } else if (strcmp(name, "configbackend") == 0 || strcmp(name, "registryshares") == 0) {
+        /* Shares kept in the registry: only Samba can list them. */
+        if (strcasecmp(value, "file") != 0 && strcasecmp(value, "no") != 0)
+            scan->maybe = TRUE;
+    } else if (strcmp(name, "usersharepath") == 0) {
+        snprintf(scan->usershare_path, sizeof(scan->usershare_path), "%s", value);
+    }
+}
+
+/* One line of smb.conf, continuation lines already joined. */
+static void scan_line(struct conf_scan *scan, char *line, BOOL *in_homes, int depth)
+{
+    char *equals, *end;
+
+    line = trim(line);
+    if (line[0] == '\0' || line[0] == '#' || line[0] == ';')
+        return;
+    if (line[0] == '[') {
+        end = strchr(line, ']');
+        if (end == NULL) {
+            scan->maybe = TRUE;
+            return;
+        }
+        end_section(scan);
+        *end = '\0';
+        *in_homes = strcasecmp(trim(line + 1), "homes") == 0;
+        if (*in_homes)
+            scan->homes_unpathed = TRUE;
+        return;
+    }
+    equals = strchr(line, '=');
+    if (equals == NULL) {
+        scan->maybe = TRUE;
+        return;
+    }
+    *equals = '\0';
+    scan_parameter(scan, trim(line), trim(equals + 1), *in_homes, depth);
+}
+
+static void scan_file(struct conf_scan *scan, const char *path, int depth)
+{
+    char *text = NULL, *line, *next, *end, *more;
+    BOOL in_homes = FALSE;
+    ssize_t got, part = 0;
+    struct stat st;
+    int fd;
+
+    fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || fstat(fd, &st) != 0 || st.st_size > CONF_MAX_SIZE ||
+        (text = (char *)malloc((size_t)st.st_size + 1)) == NULL) {
+        scan->maybe = TRUE;
+        if (fd >= 0)
+            close(fd);
+        return;
+    }
+    for (got = 0; got < st.st_size; got += part)
+        if ((part = read(fd, text + got, (size_t)(st.st_size - got))) <= 0)
+            break;
+    close(fd);
+    if (got != st.st_size) {
+        scan->maybe = TRUE;
+        free(text);
+        return;
+    }
+    text[got] = '\0';
+
+    for (line = text; line < text + got; line = next) {
+        end = (char *)memchr(line, '\n', (size_t)(text + got - line));
+        next = end != NULL ? end + 1 : text + got;
+        if (end == NULL)
+            end = text + got;
+        /* A backslash at the end of a line joins the next line to it. */
+        while (end > line && (end[-1] == '\\' || (end[-1] == '\r' && end - 1 > line && end[-2] == '\\')) &&
+               next < text + got) {
+            end -= end[-1] == '\r' ? 2 : 1;
+            more = (char *)memchr(next, '\n', (size_t)(text + got - next));
+            if (more == NULL)
+                more = text + got;
+            memmove(end, next, (size_t)(more - next));
+            end += more - next;
+            next = more < text + got ? more + 1 : more;
+        }
+        *end = '\0';
+        scan_line(scan, line, &in_homes, depth);
+    }
+    end_section(scan);
+    free(text);
+}
+
+/*
+ * Whether the system's accounts are all in /etc/passwd, so that they can be
+ * read without the name service (which a static program cannot load):
+ * systemd's own source adds only root, nobody and users with no home.
+ */
+static BOOL accounts_are_local(void)
+{
+    char line[1024], *word, *rest;
+    BOOL local = TRUE;
+    FILE *f;
+
+    f = fopen("/etc/nsswitch.conf", "re");
+    if (f == NULL)
+        return TRUE; /* the C library's default: files alone */
+    while (fgets(line, sizeof(line), f) != NULL) {
+        if (strncmp(line, "passwd:", 7) != 0)
+            continue;
+        for (word = strtok_r(line + 7, " \t\r\n", &rest); word != NULL; word = strtok_r(NULL, " \t\r\n", &rest))
+            if (word[0] != '[' && strcmp(word, "files") != 0 && strcmp(word, "systemd") != 0)
+                local = FALSE;
+    }
+    fclose(f);
+    return local;
+}
+
+/* The users' own home folders, as [homes] serves them: a folder the user
+   does not own (/, /bin, /dev for system accounts) is no one's home. */
+static void check_homes(struct conf_scan *scan)
+{
+    char line[4096], *field[7], *rest, *end;
+    struct stat st;
+    unsigned long uid;
+    int n;
+    FILE *f;
+
+    /* Accounts from a directory service cannot be listed cheaply. */
+    if (!accounts_are_local() || (f = fopen("/etc/passwd", "re")) == NULL) {
+        scan->maybe = TRUE;
+        return;
+    }
+    /* name:password:uid:gid:comment:home:shell */
+    while (!scan->maybe && fgets(line, sizeof(line), f) != NULL) {
+        rest = line;
+        for (n = 0; n < 7 && rest != NULL; n++)
+            field[n] = strsep(&rest, ":\n");
+        if (n < 6)
+            continue;
+        uid = strtoul(field[2], &end, 10);
+        /* A home can hold the object only if it is one of the object's
+           folders, so only the homes of those folders' owners are looked at. */
+        if (*end != '\0' || !owns_a_folder(scan->lineage, (uid_t)uid) || field[5][0] != '/')
+            continue;
+        if (stat(field[5], &st) == 0 && st.st_uid == (uid_t)uid && is_in_lineage(scan->lineage, &st))
+            scan->maybe = TRUE;
+    }
+    fclose(f);
+}
+
+/* The shares users made themselves: one small file each, its folder on a
+   line "path=". */
+static void check_usershares(struct conf_scan *scan)
+{
+    char file[4096 + 256], line[4096 + 8];
+    struct dirent *entry;
+    DIR *folder;
+    FILE *f;
+
+    folder = opendir(scan->usershare_path);
+    if (folder == NULL)
+        return;
+    while (!scan->maybe && (entry = readdir(folder)) != NULL) {
+        if (entry->d_name[0] == '.')
+            continue;
+        snprintf(file, sizeof(file), "%s/%s", scan->usershare_path, entry->d_name);
+        f = fopen(file, "re");
+        if (f == NULL) {
+            scan->maybe = TRUE;
+            break;
+        }
+        while (fgets(line, sizeof(line), f) != NULL)
+            if (strncmp(line, "path=", 5) == 0) {
+                line[strcspn(line, "\r\n")] = '\0';
+                check_folder(scan, line + 5);
+            }
+        fclose(f);
+    }
+    closedir(folder);
+}
+
+const char *samba_conf_path(BOOL *named)
+{
+    const char *path = getenv("SMB_CONF_PATH");
+
+    *named = path != NULL && path[0] != '\0';
+    return *named ? path : ZIRM_SMB_CONF_DEFAULT;
+}
+
+DWORD samba_share_may_hold(int fd, const struct stat *st, struct lineage *lineage, BOOL *maybe)
+{
+    struct conf_scan scan;
+    struct stat conf_status;
+    BOOL named;
+    const char *conf = samba_conf_path(&named);
+    DWORD code;
+
+    *maybe = FALSE;
+    /* No configuration where Samba looks for it: no server, no shares. A
+       configuration named and missing is an error, as to Samba's tools. */
+    if (stat(conf, &conf_status) != 0)
+        return errno == ENOENT && !named ? ERROR_SUCCESS : ERROR_BAD_CONFIGURATION;
+    /* Samba's loader takes a folder as an empty configuration: no shares,
+       when the server surely meant some. */
+    if (!S_ISREG(conf_status.st_mode))
+        return ERROR_BAD_CONFIGURATION;
+    code = object_lineage(fd, st, lineage);
+    if (code != ERROR_SUCCESS)
+        return code;
+
+    memset(&scan, 0, sizeof(scan));
+    scan.lineage = lineage;
+    snprintf(scan.usershare_path, sizeof(scan.usershare_path), "%s", ZIRM_USERSHARE_DEFAULT);
+    scan_file(&scan, conf, 0);
+    if (!scan.maybe && scan.homes_unpathed)
+        check_homes(&scan);
+    if (!scan.maybe)
+        check_usershares(&scan);
+    *maybe = scan.maybe;
+    return ERROR_SUCCESS;
+}
+
+/* The object's identity and its folders', nearest first, reached through
+   the descriptor that pins it. */
+static DWORD object_lineage(int fd, const struct stat *st, struct lineage *lineage)
+{
+    char path[4096 + 32], proc[32];
+    struct stat parent, here;
+    char *slash;
+    ssize_t got;
+    int dir, up;
+
+    lineage->count = 0;
+    lineage->ids[lineage->count].dev = st->st_dev;
+    lineage->ids[lineage->count].owner = st->st_uid;
+    lineage->ids[lineage->count++].ino = st->st_ino;
+    if (S_ISDIR(st->st_mode)) {
+        dir = openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    } else {
+        /* A file's folder is known only by name: it counts only if the
+           object is still the one there. */
+        snprintf(proc, sizeof(proc), "/proc/self/fd/%d", fd);
+        got = readlink(proc, path, sizeof(path) - 1);
+        if (got <= 0 || got >= (ssize_t)sizeof(path) - 1 || path[0] != '/')
+            return ERROR_PATH_NOT_FOUND;
+        path[got] = '\0';
+        slash = strrchr(path, '/');
+        *slash = '\0';
+        dir = open(slash == path ? "/" : path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0 && (fstatat(dir, slash + 1, &here, AT_SYMLINK_NOFOLLOW) != 0 || here.st_dev != st->st_dev ||
+                         here.st_ino != st->st_ino)) {
+            close(dir);
+            return ERROR_FILE_NOT_FOUND;
+        }
+    }
+    if (dir < 0)
+        return error_from_errno(errno);
+
+    for (;;) {
+        if (fstat(dir, &parent) != 0 || lineage->count == LINEAGE_MAX_DEPTH) {
+            close(dir);
+            return lineage->count == LINEAGE_MAX_DEPTH ? ERROR_FILENAME_EXCED_RANGE : error_from_errno(errno);
+        }
+        if (lineage->ids[lineage->count - 1].dev == parent.st_dev &&
+            lineage->ids[lineage->count - 1].ino == parent.st_ino)
+            break; /* the root is its own parent */
+        lineage->ids[lineage->count].dev = parent.st_dev;
+        lineage->ids[lineage->count].owner = parent.st_uid;
+        lineage->ids[lineage->count++].ino = parent.st_ino;
+        up = openat(dir, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        close(dir);
+        if (up < 0)
+            return error_from_errno(errno);
+        dir = up;
+    }
+    close(dir);
+    return ERROR_SUCCESS;
+}
