@@ -1,6 +1,7 @@
 """A Samba server of our own on 127.0.0.1:445, with all its state in one
 folder and two shares that keep NT ACLs in security.NTACL: "v4" writes
-version-4 blobs (system ACLs kept in step), "v3" version 3."""
+version-4 blobs (system ACLs kept in step), "v3" version 3; and "tdb",
+which keeps them in a TDB of its state folder."""
 
 import os
 import pwd
@@ -53,6 +54,9 @@ class SambaServer:
             lines += [f"[{share}]", f"path = {path}", "read only = no", "vfs objects = acl_xattr",
                       f"acl_xattr:ignore system acls = {ignore}", "create mask = 0666", "force create mode = 0666",
                       "directory mask = 0777", "force directory mode = 0777"]
+        os.mkdir(self.share_path("tdb"))
+        os.chmod(self.share_path("tdb"), 0o777)
+        lines += ["[tdb]", f"path = {self.share_path('tdb')}", "read only = no", "vfs objects = acl_tdb"]
         with open(self.conf, "w") as f:
             f.write("\n".join(lines) + "\n")
 

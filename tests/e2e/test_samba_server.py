@@ -8,19 +8,22 @@ zirm runs on the share's backing files in between.
 """
 
 import os
+import pwd
 import shutil
 import subprocess
 import tempfile
 import unittest
 
 from sambaserver import SHARES, SambaServer, port_445_free
-from sambatool import read_blob
+from sambatool import parse_blob, read_blob
 
 ZIRM = os.environ["ZIRM"]
 EVERYONE = "S-1-1-0"
 FILE_READ_DATA = 0x1
 FILE_LIST_DIRECTORY = 0x1
 FILE_WRITE_DATA = 0x2
+FILE_ADD_FILE = 0x2
+SECINFO_OWNER, SECINFO_GROUP, SECINFO_DACL = 1, 2, 4
 
 
 def stored(mask):
@@ -209,6 +212,176 @@ class SambaServerTest(unittest.TestCase):
         done = self.client(share, f"get readable {target}", user="zirmtest2")
         self.assertNotEqual(done.returncode, 0)
         self.assertIn("NT_STATUS_ACCESS_DENIED", done.stdout + done.stderr)
+
+    # Samba's own engine, on the server, for the files its shares serve.
+
+    def zirm_on_server(self, access, path, conf=None):
+        env = dict(os.environ, SMB_CONF_PATH=conf or self.server.conf)
+        return subprocess.run([ZIRM, access, path], capture_output=True, text=True, env=env)
+
+    def state(self, share, name, directory):
+        """What smbd serves for the object, its mode and POSIX ACLs, and what
+        the second user may do with it."""
+        path = self.server.share_path(share, name.replace("\\", "/"))
+        conn = self.server.connect(share, "zirmtest1")
+        served = conn.get_acl(name, SECINFO_OWNER | SECINFO_GROUP | SECINFO_DACL).as_sddl()
+        acls = []
+        for kind in ("access", "default"):
+            try:
+                acls.append(os.getxattr(path, f"system.posix_acl_{kind}"))
+            except OSError:
+                acls.append(None)
+        can = (self.server.can_open(share, name, FILE_READ_DATA, directory=directory),
+               self.server.can_open(share, name, FILE_ADD_FILE if directory else FILE_WRITE_DATA,
+                                    directory=directory))
+        return {"served": served, "mode": oct(os.stat(path).st_mode), "posix acls": acls, "second user can": can}
+
+    def set_over_smb(self, share, name, directory, access):
+        """What zirm.exe does from a Windows client: the served DACL, its
+        Everyone entries changed by the tool's rule, set by the owner."""
+        from samba.dcerpc import security
+
+        conn = self.server.connect(share, "zirmtest1")
+        sd = conn.get_acl(name, SECINFO_DACL)
+        generic, specific = masks(access)
+        aces = []
+        for ace in sd.dacl.aces:
+            if str(ace.trustee) == EVERYONE:
+                if not directory or ace.flags in (0x01, 0x08, 0x09):
+                    ace.access_mask = generic
+                elif ace.flags == 0x02:
+                    ace.access_mask = specific
+            aces.append(ace)
+        dacl = security.acl()
+        dacl.revision = 2
+        dacl.aces = aces
+        dacl.num_aces = len(aces)
+        sd.dacl = dacl
+        conn.set_acl(name, sd, SECINFO_DACL)
+
+    def test_zirm_on_the_server_does_what_a_client_does_over_smb(self):
+        """Twins: A is changed by zirm on the server, B by its owner over
+        SMB with the same DACL. Afterwards smbd must serve the same for both,
+        their modes and POSIX ACLs must be the same, and so must what a
+        second user can do, with them and with what is made inside."""
+        uid, gid = pwd.getpwnam("zirmtest1").pw_uid, pwd.getpwnam("zirmtest1").pw_gid
+        inheritable = (f"D:(A;OICI;0x001f01ff;;;{{owner}})(A;OIIO;0x001f01ff;;;{EVERYONE})"
+                       f"(A;CI;0x001f01ff;;;{EVERYONE})")
+        cases = [
+            # name, share, directory, how each twin is made, access
+            ("made", "v4", False, "over smb", "rw"),
+            ("chmodded", "v4", False, "chmod 0644 since", "rw"),
+            ("server", "v4", False, "on the server", "rw"),
+            ("narrowed", "v4", False, "over smb", ""),
+            ("folder", "v4", True, inheritable, "rx"),
+            ("ignored", "v3", False, "over smb", "rw"),
+            ("tdb", "tdb", False, "over smb", "rw"),
+        ]
+        for name, share, directory, making, access in cases:
+            with self.subTest(case=name, share=share):
+                conn = self.server.connect(share, "zirmtest1")
+                for twin in ("A", "B"):
+                    twin_name = name + twin
+                    path = self.server.share_path(share, twin_name)
+                    if making == "on the server":
+                        with open(path, "w") as f:
+                            f.write("made on the server\n")
+                        os.chown(path, uid, gid)
+                        os.chmod(path, 0o644)
+                    elif directory:
+                        conn.mkdir(twin_name)
+                        owner = self.owner_sid(share, twin_name)
+                        from samba.dcerpc import security
+                        sd = security.descriptor.from_sddl(making.format(owner=owner), security.dom_sid(owner))
+                        conn.set_acl(twin_name, sd, SECINFO_DACL)
+                    else:
+                        conn.savefile(twin_name, b"made over SMB\n")
+                        if making.startswith("chmod"):
+                            os.chmod(path, 0o644)
+                self.assertEqual(self.state(share, name + "A", directory), self.state(share, name + "B", directory),
+                                 "the twins differ before the change")
+
+                done = self.zirm_on_server(access, self.server.share_path(share, name + "A"))
+                self.assertEqual((done.returncode, done.stdout, done.stderr), (0, "", ""))
+                self.set_over_smb(share, name + "B", directory, access)
+
+                self.assertEqual(self.state(share, name + "A", directory), self.state(share, name + "B", directory))
+                if directory:
+                    for twin in ("A", "B"):
+                        conn.savefile(f"{name}{twin}\\child", b"made inside\n")
+                    self.assertEqual(self.state(share, f"{name}A\\child", False),
+                                     self.state(share, f"{name}B\\child", False), "what is made inside differs")
+
+    def test_which_store_and_what_is_refused(self):
+        """A file outside every share keeps today's in-place edit; a user's
+        share goes through the engine; configurations Samba cannot use, and
+        files its engine cannot open, fail loudly with nothing written."""
+        from samba.dcerpc import security, xattr
+        from samba.ndr import ndr_pack
+
+        with open(self.server.conf) as f:
+            global_section = f.read().split("\n[")[0] + "\n"
+        folder = os.path.join(self.dir, "stores")
+        usershares = os.path.join(self.dir, "usershares")
+        os.mkdir(folder)
+        os.mkdir(usershares)
+        with open(os.path.join(usershares, "mine"), "w") as f:
+            f.write(f"path={folder}\ncomment=\nusershare_acl=S-1-1-0:F,\nguest_ok=n\nsharename=mine\n")
+        loaded = "GetFileSecurity() failed.\n\tThe Samba configuration cannot be loaded.\n"
+        cases = [
+            # name, the configuration (None: SMB_CONF_PATH names nothing), what zirm prints
+            ("outside every share", global_section, ""),
+            ("in a user's share", global_section + f"usershare path = {usershares}\nusershare max shares = 10\n", ""),
+            ("configuration missing", None, loaded),
+            ("configuration broken", global_section + "[broken\n", loaded),
+            ("configuration a folder", folder, loaded),
+            ("a share's folder missing", global_section + "[gone]\npath = /nonexistent/zirm\n",
+             "GetFileSecurity() failed.\n\tThe folder of a Samba share is missing or not a plain path.\n"),
+            ("two shares of one folder", global_section + f"[one]\npath = {folder}\nvfs objects = acl_xattr\n"
+                                                          f"[two]\npath = {folder}\nvfs objects = acl_tdb\n",
+             "GetFileSecurity() failed.\n\tTwo Samba shares serve this folder with different ACL settings.\n"),
+            ("a file the engine cannot open", global_section + f"[one]\npath = {folder}\n",
+             "SetFileSecurity() failed.\n\tA parameter is out of range.\n"),
+        ]
+        sd = security.descriptor.from_sddl("D:(A;;0x001f01ff;;;WD)", security.dom_sid("S-1-5-32"))
+        ntacl = xattr.NTACL()
+        ntacl.version = 1
+        ntacl.info = sd
+        blob = ndr_pack(ntacl)
+        for name, conf_text, printed in cases:
+            with self.subTest(case=name):
+                path = os.path.join(folder, name.replace(" ", "_").replace("'", ""))
+                with open(path, "w") as f:
+                    f.write("a file\n")
+                os.chmod(path, 0o644)
+                os.setxattr(path, "security.NTACL", blob)
+                conf = conf_text if conf_text in (folder, None) else os.path.join(self.dir, "test.conf")
+                if conf_text not in (folder, None):
+                    with open(conf, "w") as f:
+                        f.write(conf_text)
+                before = (os.listxattr(path), read_blob(path), os.stat(path).st_mode)
+                mounts_before = {n for n in os.listdir("/tmp") if n.startswith("zirm-") and len(n) == 11}
+                immutable = name.startswith("a file the engine")
+                if immutable:
+                    subprocess.run(["chattr", "+i", path], check=True)
+                try:
+                    done = self.zirm_on_server("rw", path, conf or "/nonexistent/smb.conf")
+                finally:
+                    if immutable:
+                        subprocess.run(["chattr", "-i", path], check=True)
+                self.assertEqual((done.stdout, done.stderr, done.returncode), (printed, "", 1 if printed else 0))
+                self.assertEqual({n for n in os.listdir("/tmp") if n.startswith("zirm-") and len(n) == 11},
+                                 mounts_before, "a mount point was left behind")
+                after = (os.listxattr(path), read_blob(path), os.stat(path).st_mode)
+                if printed:
+                    self.assertEqual(after, before, "something was written")
+                elif name == "outside every share":
+                    self.assertEqual((after[0], after[2]), (before[0], before[2]), "POSIX was changed")
+                    self.assertEqual(parse_blob(after[1]).info.as_sddl(), "D:(A;;0x0012019f;;;WD)")
+                else:
+                    # Samba's engine: the POSIX ACL and mode follow the DACL.
+                    self.assertIn("system.posix_acl_access", after[0])
+                    self.assertEqual(after[2] & 0o006, 0o006)
 
 
 if __name__ == "__main__":

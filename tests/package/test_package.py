@@ -39,13 +39,15 @@ class PackageTest(unittest.TestCase):
 
     def test_debian_package(self):
         fields = {name: run("dpkg-deb", "-f", DEB, name).stdout.strip()
-                  for name in ("Package", "Version", "Architecture", "Maintainer", "Depends", "Description",
+                  for name in ("Package", "Version", "Architecture", "Maintainer", "Depends", "Recommends", "Description",
                                "Section")}
         self.assertEqual(fields["Package"], "zirm")
         self.assertEqual(fields["Version"], VERSION)
         self.assertEqual(fields["Architecture"], "amd64")
         self.assertRegex(fields["Maintainer"], r"^[^<>]+ <[^@<>]+@[^@<>]+\.[a-z]+>$")
         self.assertRegex(fields["Depends"], r"\blibc6 \(>= [0-9.]+\)")
+        # Without Samba there are no shares, and the in-place store serves.
+        self.assertEqual(fields["Recommends"], "python3-samba")
         self.assertTrue(fields["Description"].startswith("change the access of the Everyone entries"))
 
         contents = run("dpkg-deb", "-c", DEB).stdout

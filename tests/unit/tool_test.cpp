@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -317,9 +319,37 @@ TEST_F(ToolTest, EntryTooShortForTheSidIsCopiedUnchanged)
     EXPECT_EQ(written[1], short_ace);
 }
 
+// A share of a Samba server whose folder is the scratch folder: its files
+// go through Samba's own ACL engine.
+static void share_scratch_folder()
+{
+    std::string state = make_directory("samba");
+    for (const char *name : { "private", "lock", "state", "cache" })
+        make_directory(std::string("samba/") + name);
+    std::string conf = scratch_path("samba/smb.conf");
+    FILE *f = fopen(conf.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fprintf(f,
+            "[global]\nserver role = standalone server\nprivate dir = %s/private\nlock directory = %s/lock\n"
+            "state directory = %s/state\ncache directory = %s/cache\n[scratch]\npath = %s\n"
+            "vfs objects = acl_xattr\nread only = no\n",
+            state.c_str(), state.c_str(), state.c_str(), state.c_str(), scratch_path("").c_str());
+    fclose(f);
+    setenv("SMB_CONF_PATH", conf.c_str(), 1);
+}
+
+static Bytes posix_acl(const std::string &path)
+{
+    Bytes b(4096);
+    ssize_t n = getxattr(path.c_str(), "system.posix_acl_access", b.data(), b.size());
+    b.resize(n < 0 ? 0 : (size_t)n);
+    return b;
+}
+
 // Root's zirm in a directory another user can write: the user swaps the
 // name for another object between two of the tool's calls. The tool goes on
-// with the object it was named, and the other is left byte for byte.
+// with the object it was named, and the other is left byte for byte, in
+// security.NTACL and in a share, where Samba's engine acts on a path.
 TEST_F(ToolTest, AnotherObjectSwappedInIsNeverWritten)
 {
     Bytes full = make_acl(ACL_REVISION, { make_ace(ALLOW, 0x03, OLD_MASK, make_sid(5, { 21, 1, 2, 3, 1001 })),
@@ -335,33 +365,51 @@ TEST_F(ToolTest, AnotherObjectSwappedInIsNeverWritten)
         { "swapped for a file after the attributes", "GetFileAttributesA", false, false },
         { "replaced by a link after the read", "GetFileSecurityA", false, true },
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        remove_scratch();
-        // The named object is a directory: its CI entry takes the file rights.
-        std::string path = target(true, { make_ace(ALLOW, 0x02, OLD_MASK, everyone_sid()) });
-        std::string other = c.other_is_directory ? make_directory("other") : make_file("other");
-        Bytes other_blob = make_blob(v1_prefix(), { SE_SELF_RELATIVE | SE_DACL_PRESENT, {}, {}, {}, full });
-        ASSERT_TRUE(write_ntacl(other, other_blob));
-        std::string moved = scratch_path("moved");
-        platform.after_call = c.after_call;
-        platform.then = [&] {
-            if (c.other_is_link) {
-                ASSERT_EQ(rename(path.c_str(), moved.c_str()), 0);
-                ASSERT_EQ(symlink(other.c_str(), path.c_str()), 0);
-            } else {
-                ASSERT_EQ(renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, other.c_str(), RENAME_EXCHANGE), 0);
-            }
-        };
+    for (bool in_share : { false, true }) {
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (in_share ? ", in a share" : ""));
+            remove_scratch();
+            if (in_share)
+                share_scratch_folder();
+            // The named object is a directory: its CI entry takes the file rights.
+            std::string path = target(true, { make_ace(ALLOW, 0x02, OLD_MASK, everyone_sid()) });
+            Bytes named_blob = read_ntacl(path);
+            std::string other = c.other_is_directory ? make_directory("other") : make_file("other");
+            Bytes other_blob = make_blob(v1_prefix(), { SE_SELF_RELATIVE | SE_DACL_PRESENT, {}, {}, {}, full });
+            ASSERT_TRUE(write_ntacl(other, other_blob));
+            struct stat other_before;
+            ASSERT_EQ(stat(other.c_str(), &other_before), 0);
+            std::string moved = scratch_path("moved");
+            platform.after_call = c.after_call;
+            platform.then = [&] {
+                if (c.other_is_link) {
+                    ASSERT_EQ(rename(path.c_str(), moved.c_str()), 0);
+                    ASSERT_EQ(symlink(other.c_str(), path.c_str()), 0);
+                } else {
+                    ASSERT_EQ(renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, other.c_str(), RENAME_EXCHANGE), 0);
+                }
+            };
 
-        Outcome run = run_rewrite(path, GENERIC_READ, FILE_GENERIC_READ);
-        EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(run.output, "");
-        std::string named_now = c.other_is_link ? moved : other;
-        std::string other_now = c.other_is_link ? other : path;
-        EXPECT_EQ(read_ntacl(other_now), other_blob) << "the other object was written";
-        std::vector<Bytes> entries = acl_entries(stored_dacl(named_now).data());
-        ASSERT_EQ(entries.size(), 1u);
-        EXPECT_EQ(mask_of(entries[0]), FILE_GENERIC_READ) << "the named directory did not get the directory rule";
+            Outcome run = run_rewrite(path, GENERIC_READ, FILE_GENERIC_READ);
+            EXPECT_EQ(run.status, 0);
+            EXPECT_EQ(run.output, "");
+            std::string named_now = c.other_is_link ? moved : other;
+            std::string other_now = c.other_is_link ? other : path;
+            struct stat other_after;
+            ASSERT_EQ(stat(other_now.c_str(), &other_after), 0);
+            EXPECT_EQ(read_ntacl(other_now), other_blob) << "the other object was written";
+            EXPECT_EQ(other_after.st_mode, other_before.st_mode) << "the other object was written";
+            EXPECT_EQ(posix_acl(other_now), Bytes()) << "the other object was written";
+            if (in_share) {
+                // What Samba stored, and the POSIX ACL it derived, are Samba's.
+                EXPECT_NE(read_ntacl(named_now), named_blob) << "the named directory was not written";
+                EXPECT_NE(posix_acl(named_now), Bytes()) << "the named directory was not written";
+                continue;
+            }
+            std::vector<Bytes> entries = acl_entries(stored_dacl(named_now).data());
+            ASSERT_EQ(entries.size(), 1u);
+            EXPECT_EQ(mask_of(entries[0]), FILE_GENERIC_READ) << "the named directory did not get the directory rule";
+        }
     }
+    unsetenv("SMB_CONF_PATH");
 }
