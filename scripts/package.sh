@@ -46,7 +46,8 @@ gzip -9n "$stage/usr/share/man/man1/zirm.1"
     echo "zirm ($version) unstable; urgency=medium"
     echo
     echo "  * Release $version: Everyone's entries in an NT ACL kept where Samba keeps it,"
-    echo "    stored as smbd stores them, read only as Samba's own parser reads them."
+    echo "    through Samba's own ACL engine for the files its shares serve, elsewhere"
+    echo "    stored as smbd stores them and read only as Samba's own parser reads them."
     echo
     echo " -- $maintainer  $(date -R -u -d @"$(git log -1 --format=%ct 2>/dev/null || date +%s)")"
 } | gzip -9n >"$doc/changelog.gz"
@@ -71,6 +72,7 @@ Architecture: amd64
 Maintainer: $maintainer
 Installed-Size: $(du -sk --exclude=DEBIAN "$stage" | cut -f1)
 Depends: $depends
+Recommends: python3-samba
 Section: admin
 Priority: optional
 Homepage: https://zirm.org/
@@ -80,10 +82,12 @@ Description: change the access of the Everyone entries in an NT ACL
  other entry byte for byte and in order, and writes the DACL back. Owner,
  group and SACL are never touched.
  .
- On Linux it edits the NT ACL a Samba file server keeps in the extended
- attribute security.NTACL, storing exactly what smbd would store for the same
- request from a Windows client, so that the share's clients see the change at
- once.
+ On Linux, for an object in a share of the local Samba server, it reads and
+ writes the NT ACL through Samba's own ACL engine (python3-samba) with the
+ share's parameters, so that the POSIX ACLs and mode follow as smbd would make
+ them for a Windows client. Elsewhere it edits the NT ACL kept in the
+ extended attribute security.NTACL in place, storing exactly what smbd would
+ store for the same request.
 CONTROL
 dpkg-deb --root-owner-group -Zxz --build "$stage" "$dist/zirm_${version}_amd64.deb" >/dev/null
 
