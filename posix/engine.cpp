@@ -272,28 +272,36 @@ fail:
     return code;
 }
 
-DWORD samba_engine_get(struct samba_engine *engine, SECURITY_INFORMATION requested, BYTE **descriptor, DWORD *length)
+/* One request and its answer, the answer's bytes (if any) into a new block. */
+static DWORD exchange(struct samba_engine *engine, const char *request, size_t length, BYTE **bytes,
+                      DWORD *bytes_length)
 {
-    char request[32];
     char *line;
     DWORD code;
 
-    snprintf(request, sizeof(request), "get %u\n", (unsigned)requested);
-    code = send_request(engine, request, strlen(request));
+    code = send_request(engine, request, length);
     if (code == ERROR_SUCCESS)
         code = read_reply(engine, &line);
     if (code != ERROR_SUCCESS)
         return code;
-    *descriptor = NULL;
-    code = parse_answer(line, descriptor, length);
+    code = parse_answer(line, bytes, bytes_length);
     free(line);
     return code;
+}
+
+DWORD samba_engine_get(struct samba_engine *engine, SECURITY_INFORMATION requested, BYTE **descriptor, DWORD *length)
+{
+    char request[32];
+
+    *descriptor = NULL;
+    snprintf(request, sizeof(request), "get %u\n", (unsigned)requested);
+    return exchange(engine, request, strlen(request), descriptor, length);
 }
 
 DWORD samba_engine_set(struct samba_engine *engine, SECURITY_INFORMATION information, const BYTE *descriptor,
                        DWORD length)
 {
-    char *request, *at, *line;
+    char *request, *at;
     DWORD code, i;
 
     request = (char *)malloc(32 + 2 * (size_t)length);
@@ -305,14 +313,8 @@ DWORD samba_engine_set(struct samba_engine *engine, SECURITY_INFORMATION informa
         *at++ = hex_digits[descriptor[i] & 15];
     }
     *at++ = '\n';
-    code = send_request(engine, request, (size_t)(at - request));
+    code = exchange(engine, request, (size_t)(at - request), NULL, NULL);
     free(request);
-    if (code == ERROR_SUCCESS)
-        code = read_reply(engine, &line);
-    if (code != ERROR_SUCCESS)
-        return code;
-    code = parse_answer(line, NULL, NULL);
-    free(line);
     return code;
 }
 
