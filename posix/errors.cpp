@@ -123,6 +123,21 @@ void WINAPI SetLastError(DWORD code)
     last_error = code;
 }
 
+/* The texts are US English: asked for by that language, by none (0), or
+   by the user's or the system's default, which is then English. */
+static BOOL is_english(DWORD language_id)
+{
+    static const DWORD english[] = { 0, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                                     MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                     MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT) };
+    size_t i;
+
+    for (i = 0; i < sizeof(english) / sizeof(english[0]); i++)
+        if (language_id == english[i])
+            return TRUE;
+    return FALSE;
+}
+
 /* --- FormatMessageA -------------------------------------------------------- */
 /*
  * Only system texts, in English, with no inserts to expand.
@@ -140,14 +155,14 @@ DWORD WINAPI FormatMessageA(DWORD flags, const void *source, DWORD message_id, D
 
     if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || buffer == NULL)
         return fail(ERROR_INVALID_PARAMETER);
-    if (language_id != 0 && language_id != MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US))
-        return fail(ERROR_RESOURCE_LANG_NOT_FOUND);
-
+    /* A message that does not exist is missing in every language. */
     for (i = 0; i < sizeof(message_texts) / sizeof(message_texts[0]); i++)
         if (message_texts[i].code == message_id)
             text = message_texts[i].text;
     if (text == NULL)
         return fail(ERROR_MR_MID_NOT_FOUND);
+    if (!is_english(language_id))
+        return fail(ERROR_RESOURCE_LANG_NOT_FOUND);
     length = strlen(text);
 
     if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {

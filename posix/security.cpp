@@ -143,7 +143,9 @@ static DWORD ace_offset(const ACL *acl, DWORD index)
  * MAXDWORD), and each call would otherwise walk the ACL from its first
  * entry: quadratic in the number of entries. A position holds only for the
  * same ACL, with the same header, and with the same entry header where the
- * walk stopped; anything else walks from the start.
+ * walk stopped; anything else walks from the start. The entries before the
+ * position are taken as unchanged: a caller that resizes one of them by
+ * hand between two calls is not seen.
  */
 struct acl_position {
     const ACL *acl;
@@ -197,10 +199,11 @@ BOOL WINAPI InitializeSid(PSID sid, PSID_IDENTIFIER_AUTHORITY authority, BYTE su
     if (sub_authority_count > SID_MAX_SUB_AUTHORITIES)
         return fail(ERROR_INVALID_PARAMETER);
 
-    /* The sub-authorities are the caller's to fill in. */
+    /* The sub-authorities start at 0, for the caller to fill in. */
     s->Revision = SID_REVISION;
     s->SubAuthorityCount = sub_authority_count;
     memcpy(s->IdentifierAuthority.Value, authority->Value, sizeof(authority->Value));
+    memset(s->SubAuthority, 0, 4u * sub_authority_count);
     return TRUE;
 }
 
@@ -259,13 +262,13 @@ BOOL WINAPI GetAclInformation(PACL acl, LPVOID information, DWORD length, ACL_IN
     switch (info_class) {
     case AclRevisionInformation:
         if (length < sizeof(*revision_info))
-            return fail(ERROR_INSUFFICIENT_BUFFER);
+            return fail(ERROR_INVALID_PARAMETER);
         revision_info = (ACL_REVISION_INFORMATION *)information;
         revision_info->AclRevision = acl->AclRevision;
         return TRUE;
     case AclSizeInformation:
         if (length < sizeof(*size_info))
-            return fail(ERROR_INSUFFICIENT_BUFFER);
+            return fail(ERROR_INVALID_PARAMETER);
         if (!acl_bytes_in_use(acl, &in_use))
             return fail(ERROR_INVALID_ACL);
         size_info = (ACL_SIZE_INFORMATION *)information;
@@ -395,13 +398,15 @@ BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL pres
     if (absolute->Control & SE_SELF_RELATIVE)
         return fail(ERROR_INVALID_SECURITY_DESCR);
 
-    if (!present) {
+    /* The flags are taken as the system's one-byte booleans: only their
+       low byte counts. */
+    if (!(BYTE)present) {
         absolute->Control &= ~SE_DACL_PRESENT;
         return TRUE;
     }
     absolute->Control |= SE_DACL_PRESENT;
     absolute->Dacl = dacl;
-    if (defaulted)
+    if ((BYTE)defaulted)
         absolute->Control |= SE_DACL_DEFAULTED;
     else
         absolute->Control &= ~SE_DACL_DEFAULTED;
@@ -428,10 +433,9 @@ BOOL WINAPI SetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor, SECURI
 {
     SECURITY_DESCRIPTOR *absolute = (SECURITY_DESCRIPTOR *)descriptor;
 
+    /* Only the bits are looked at, whatever the revision. */
     if ((bits_of_interest | bits_to_set) & UNSETTABLE_CONTROL_BITS)
         return fail(ERROR_INVALID_PARAMETER);
-    if (absolute->Revision != SECURITY_DESCRIPTOR_REVISION)
-        return fail(ERROR_UNKNOWN_REVISION);
 
     absolute->Control = (WORD)((absolute->Control & ~bits_of_interest) | (bits_to_set & bits_of_interest));
     return TRUE;

@@ -155,7 +155,12 @@ typedef struct _ACCESS_ALLOWED_ACE {
 #define ACE_OBJECT_TYPE_PRESENT 0x1
 #define ACE_INHERITED_OBJECT_TYPE_PRESENT 0x2
 
-typedef enum _ACL_INFORMATION_CLASS { AclRevisionInformation = 1, AclSizeInformation = 2 } ACL_INFORMATION_CLASS;
+/* A caller may pass any 32-bit value as the class; with its type fixed,
+   every such value is one the enum can hold. */
+typedef enum _ACL_INFORMATION_CLASS : DWORD {
+    AclRevisionInformation = 1,
+    AclSizeInformation = 2
+} ACL_INFORMATION_CLASS;
 
 typedef struct _ACL_REVISION_INFORMATION {
     DWORD AclRevision;
@@ -220,7 +225,10 @@ typedef PVOID PSECURITY_DESCRIPTOR;
 /* Messages. */
 #define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100u
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
+#define LANG_NEUTRAL 0x00
 #define LANG_ENGLISH 0x09
+#define SUBLANG_DEFAULT 0x01
+#define SUBLANG_SYS_DEFAULT 0x02
 #define SUBLANG_ENGLISH_US 0x01
 #define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
 

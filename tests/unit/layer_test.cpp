@@ -144,7 +144,7 @@ TEST_F(LayerTest, GetAceAndAclInformation)
     EXPECT_EQ(info.AceCount, 2u);
     EXPECT_EQ(info.AclBytesInUse, 8u + 20 + 24);
     EXPECT_EQ(info.AclBytesFree, 12u);
-    EXPECT_EQ(result_of(GetAclInformation(p, &info, 8, AclSizeInformation)), fails(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(result_of(GetAclInformation(p, &info, 8, AclSizeInformation)), fails(ERROR_INVALID_PARAMETER));
 
     // An entry that claims to run past the ACL's end.
     acl[8 + 20 + 2] = 200;
