@@ -6,7 +6,10 @@
 #include <windows.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+
+#include "sequences.h"
 
 static const char *scenario;
 static int step;
@@ -128,7 +131,8 @@ static void sids(void)
         mark();
         begin("InitializeSid");
         result(InitializeSid(buffer, &world, counts[i]));
-        hex(buffer, 8);
+        // The sub-authorities too: they start at 0.
+        hex(buffer, 8 + 4 * counts[i]);
         end();
     }
 
@@ -527,8 +531,26 @@ static void messages(void)
     }
 }
 
-int main(void)
+// "--random FIRST COUNT CALLS": COUNT random sequences from number FIRST.
+static void random_sequences(uint32_t first, uint32_t count, int calls)
 {
+    struct choices c;
+    char id[32];
+    uint32_t n;
+
+    for (n = first; n < first + count; n++) {
+        snprintf(id, sizeof(id), "r%lu", (unsigned long)n);
+        choices_from_number(&c, n);
+        run_sequence(&c, id, calls, stdout);
+    }
+}
+
+int main(int argc, char **argv)
+{
+    if (argc == 5 && strcmp(argv[1], "--random") == 0) {
+        random_sequences((uint32_t)strtoul(argv[2], NULL, 10), (uint32_t)strtoul(argv[3], NULL, 10), atoi(argv[4]));
+        return 0;
+    }
     sids();
     acl_init();
     acl_add();
