@@ -11,7 +11,7 @@ zirm_setup
 
 if command -v clang-format >/dev/null; then
     clang-format --dry-run --Werror src/*.cpp src/*.h posix/*.cpp posix/*.h posix/include/*.h \
-        tests/unit/*.cpp tests/unit/*.h tests/conformance/*.cpp tests/wine/*.cpp fuzz/*.cpp
+        tests/unit/*.cpp tests/unit/*.h tests/conformance/*.cpp tests/conformance/*.h tests/wine/*.cpp fuzz/*.cpp
 fi
 
 for preset in native sanitize fuzz windows windows-x86; do
