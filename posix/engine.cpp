@@ -40,8 +40,10 @@ static const struct {
     const char *why;
     DWORD code;
 } engine_failures[] = {
-    { "config", ERROR_BAD_CONFIGURATION },  { "path", ERROR_BAD_NETPATH },    { "ambiguous", ERROR_DUP_NAME },
-    { "unsupported", ERROR_NOT_SUPPORTED }, { "mount", ERROR_ACCESS_DENIED },
+    { "config", ERROR_BAD_CONFIGURATION }, { "path", ERROR_BAD_NETPATH },
+    { "ambiguous", ERROR_DUP_NAME },       { "unsupported", ERROR_NOT_SUPPORTED },
+    { "mount", ERROR_ACCESS_DENIED },      { "registry", ERROR_REGISTRY_IO_FAILED },
+    { "client", ERROR_BAD_NET_NAME },      { "othernames", ERROR_TOO_MANY_LINKS },
 };
 
 static const char hex_digits[] = "0123456789abcdef";
@@ -54,7 +56,7 @@ static void mount_point(const struct samba_engine *engine, char *path, size_t si
 /* The helper, after fork: the object mounted for it alone, then the engine. */
 static void run_helper(struct samba_engine *engine, int tree, int channel, const struct lineage *lineage)
 {
-    char target[64], *identities, *at;
+    char target[64], uncertain[32], *identities, *at;
     const char *conf;
     BOOL named;
     DWORD i;
@@ -81,9 +83,14 @@ static void run_helper(struct samba_engine *engine, int tree, int channel, const
         at += sprintf(at, "%s%llu:%llu", i == 0 ? "" : ",", (unsigned long long)lineage->ids[i].dev,
                       (unsigned long long)lineage->ids[i].ino);
 
+    if (lineage->has_other_names)
+        snprintf(uncertain, sizeof(uncertain), "%llu", (unsigned long long)lineage->other_names_dev);
+    else
+        snprintf(uncertain, sizeof(uncertain), "-");
+
     char *argv[] = {
         (char *)ZIRM_PYTHON,     (char *)"-I", (char *)"-S", (char *)"-B", (char *)"-c", (char *)samba_engine_script,
-        (char *)ZIRM_SAMBA_SITE, (char *)conf, identities,   target,       NULL
+        (char *)ZIRM_SAMBA_SITE, (char *)conf, identities,   uncertain,    target,       NULL
     };
     char *envp[] = { (char *)"PATH=/usr/sbin:/usr/bin:/sbin:/bin", (char *)"LC_ALL=C.UTF-8", NULL };
     execve(ZIRM_PYTHON, argv, envp);

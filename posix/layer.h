@@ -65,9 +65,18 @@ BOOL ntacl_parse(const BYTE *blob, DWORD length, DWORD *prefix_length, struct de
 DWORD descriptor_encoded_length(const struct descriptor_parts *parts);
 void descriptor_encode(const struct descriptor_parts *parts, BYTE *out, DWORD base);
 
-/* An object's identity and those of the folders above it, nearest first. */
+/*
+ * An object's identity and those of the folders above it, nearest first:
+ * the folders of its own file system, whatever mount it was reached
+ * through, then those above the mount. Where the object may have names
+ * that these folders do not show (other hard links, a mount whose file
+ * system's folders above it are nowhere mounted), `has_other_names` is
+ * set, with the device those names would be on.
+ */
 #define LINEAGE_MAX_DEPTH 2048
 struct lineage {
+    BOOL has_other_names;
+    dev_t other_names_dev;
     DWORD count;
     struct {
         dev_t dev;

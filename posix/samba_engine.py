@@ -9,9 +9,11 @@ code and idmap.
 
 Arguments: the folder that holds Samba's Python modules, the smb.conf to
 load, the identities (device:inode) of the object and of every directory
-above it, nearest first, and the path at which the object is mounted for
-this process alone. The engine is only ever given that path: nobody else
-can change what it names.
+above it in its file system, nearest first, the device on which the object
+may have names that those folders do not show ("-" for none: a file with
+other links, or a mount whose folders above it are not visible), and the
+path at which the object is mounted for this process alone. The engine is
+only ever given that path: nobody else can change what it names.
 
 One line out, first: "share NAME", "none", or "fail WHY". Then, for each
 line in ("get INFO" or "set INFO HEX"), one line out: "ok [HEX]" or
@@ -20,32 +22,20 @@ line in ("get INFO" or "set INFO HEX"), one line out: "ok [HEX]" or
 
 import os
 import pwd
+import re
 import sys
 import types
 
-site, conf, identities, object_path = sys.argv[1:5]
-ancestors = [tuple(int(n) for n in pair.split(":")) for pair in identities.split(",")]
-
-
-class NTSTATUSError(Exception):
-    """What the engine raises, with the NTSTATUS first."""
-
-
-# Only the engine's own modules are loaded: the packages' __init__ files
-# would import most of Samba's Python code, which costs a tenth of a second
-# and is never used here. They would also give the engine its error class.
-sys.path.insert(0, site)
-for name in ("samba", "samba.samba3"):
-    package = types.ModuleType(name)
-    package.__path__ = [os.path.join(site, *name.split("."))]
-    sys.modules[name] = package
-sys.modules["samba"].NTSTATUSError = NTSTATUSError
-
-from samba.auth import copy_session_info, session_info_fill_unix, system_session  # noqa: E402
-from samba.dcerpc import security  # noqa: E402
-from samba.samba3 import param, smbd  # noqa: E402
-
 NT_STATUS_UNSUCCESSFUL = 0xC0000001
+
+# How long Samba waits for its cluster daemon, in milliseconds, unless the
+# configuration says otherwise: Samba's own default is to wait for ever,
+# and a hung ctdbd would hang every run.
+CTDB_TIMEOUT_MS = "10000"
+
+# smbd follows a chain of "config file" parameters one reload at a time;
+# a loop of them must end somewhere.
+CONFIG_FILE_MAX_HOPS = 8
 
 # What decides how an ACL set is stored and mapped. Two shares of one
 # folder that differ in any of these would store one change two ways.
@@ -57,6 +47,32 @@ ACL_PARAMETERS = (
     "acl_xattr:ignore system acls", "acl_xattr:default acl style", "acl_xattr:security_acl_name",
     "acl_tdb:ignore system acls", "acl_tdb:default acl style",
 )
+
+
+class NTSTATUSError(Exception):
+    """What the engine raises, with the NTSTATUS first."""
+
+
+class Unusable(Exception):
+    """The configuration cannot say which share serves the object."""
+
+
+def import_engine(site):
+    """Samba's modules, and only the engine's own: the packages' __init__
+    files would import most of Samba's Python code, which costs a tenth of
+    a second and is never used here. They would also give the engine its
+    error class. A caller that has imported Samba already keeps it."""
+    if "samba" not in sys.modules:
+        sys.path.insert(0, site)
+        for name in ("samba", "samba.samba3"):
+            package = types.ModuleType(name)
+            package.__path__ = [os.path.join(site, *name.split("."))]
+            sys.modules[name] = package
+        sys.modules["samba"].NTSTATUSError = NTSTATUSError
+    global param, smbconf, smbconf_registry
+    from samba import smbconf  # noqa: E402
+    from samba.samba3 import param  # noqa: E402
+    from samba.samba3 import smbconf as smbconf_registry  # noqa: E402
 
 
 def reply(line):
@@ -72,21 +88,148 @@ def identity(path):
     return (st.st_dev, st.st_ino)
 
 
-UNRESOLVED = object()
+def plain_name(name):
+    """A parameter's name as Samba matches it: case and blanks ignored."""
+    return "".join(name.split()).lower()
 
 
-class Unusable(Exception):
-    """The configuration cannot say which share serves the object."""
+def registry_facts(conf):
+    """What the configuration says about Samba's registry, read as it is
+    written (Samba's own reader of the text, includes followed): whether it
+    is used, and where it lives when it is a file. Opening the registry
+    creates it when it is missing, and reading the configuration must
+    never create anything in Samba's folders."""
+    facts = {"used": False, "backend": False, "clustering": False, "state directory": None}
+    files, seen = [conf], set()
+    while files:
+        name = files.pop(0)
+        if name in seen or len(seen) > 64:
+            continue
+        seen.add(name)
+        try:
+            text = smbconf.init_txt(name)
+            sections = [text.get_share(share) for share in text.share_names()]
+        except Exception:  # Samba's loader will say what is wrong with it
+            continue
+        for section, parameters in sections:
+            for key, value in parameters:
+                key = plain_name(key)
+                if key == "include" and value.strip().lower() == "registry":
+                    facts["used"] = True
+                elif key in ("include", "configfile"):
+                    files.append(value.strip())
+                elif section.lower() != "global":
+                    continue
+                elif key == "configbackend" and value.strip().lower() == "registry":
+                    facts["used"] = facts["backend"] = True
+                elif key == "clustering":
+                    facts["clustering"] = value.strip().lower() in ("yes", "true", "1", "on")
+                elif key == "statedirectory":
+                    facts["state directory"] = value.strip()
+    return facts
 
 
-def served_folders(lp):
+def load_file(lp, conf, default_state):
+    """One configuration file through Samba's loader, never letting it
+    create a registry that is not there."""
+    facts = registry_facts(conf)
+    if facts["used"] and not (facts["clustering"] and not facts["backend"]):
+        # The registry backend restarts the loader with Samba's defaults.
+        state = default_state if facts["backend"] else (facts["state directory"] or default_state)
+        if not os.path.isfile(os.path.join(state, "registry.tdb")):
+            raise Unusable("registry")
+    try:
+        lp.load(conf)
+    except RuntimeError:
+        raise Unusable("registry" if facts["used"] else "config")
+
+
+def load_configuration(lp, conf):
+    """The configuration as smbd loads it: the file, then each "config
+    file" it names that exists (smbd switches to it on its next reload),
+    then the shares kept in the registry, which smbd loads when a client
+    names one. Gives the configuration's sections."""
+    lp.load("/dev/null")
+    default_state = lp.get("state directory")
+    lp.set("ctdb timeout", CTDB_TIMEOUT_MS)
+    load_file(lp, conf, default_state)
+    for _ in range(CONFIG_FILE_MAX_HOPS):
+        following = lp.get("config file") or ""
+        if "%" in following:
+            raise Unusable("client")
+        if not following or following == lp.configfile or not os.path.isfile(following):
+            break
+        conf = following
+        load_file(lp, conf, default_state)
+    sections = section_names(lp)
+    if lp.get("registry shares"):
+        try:
+            registry = smbconf_registry.init_reg(None)
+            shares = [registry.get_share(name) for name in registry.share_names()]
+        except Exception:
+            raise Unusable("registry")
+        known = {name.lower() for name in sections}
+        shares = [(name, parameters) for name, parameters in shares
+                  if name.lower() not in known and name.lower() != "global"]
+        if shares:
+            load_with_shares(lp, conf, shares)
+            sections = section_names(lp)
+    return [name for name in sections if name.lower() != "global"]
+
+
+def load_with_shares(lp, conf, shares):
+    """Loads the configuration again with the registry's shares after it,
+    as their own sections: the way smbd holds a registry share once a
+    client has named it. The text exists only in memory."""
+    lines = ["[global]", "\tinclude = " + conf]
+    for name, parameters in shares:
+        lines.append("[%s]" % name)
+        lines += ["\t%s = %s" % (key, value) for key, value in parameters]
+    fd = os.memfd_create("zirm-registry-shares")
+    try:
+        os.write(fd, ("\n".join(lines) + "\n").encode())
+        try:
+            lp.load("/proc/self/fd/%d" % fd)
+        except RuntimeError:
+            raise Unusable("registry")
+    finally:
+        os.close(fd)
+
+
+def section_names(lp):
+    """The sections Samba loaded, from Samba's own dump of them: listing
+    them directly crashes on a section that is not valid (a template share
+    with "-valid = no")."""
+    fd = os.memfd_create("zirm-sections")
+    try:
+        lp.dump(False, "/proc/self/fd/%d" % fd)
+        os.lseek(fd, 0, os.SEEK_SET)
+        chunks = []
+        while True:
+            chunk = os.read(fd, 1 << 16)
+            if not chunk:
+                break
+            chunks.append(chunk)
+    finally:
+        os.close(fd)
+    return [name.decode("utf-8", "replace") for name in re.findall(rb"^\[(.*)\]$", b"".join(chunks), re.M)]
+
+
+def share_path(value):
+    """A path as smbd uses it: quotes around the whole of it are dropped,
+    unless quotes stand inside it too."""
+    trimmed = value.strip('"')
+    return value if '"' in trimmed else trimmed
+
+
+def served_folders(lp, sections):
     """(folder, share) for every share that serves files."""
     folders = []
-    for name in lp.services():
+    for name in sections:
         if lp.get("printable", name) or not lp.get("available", name):
             continue
-        path = lp.get("path", name)
-        if name == "homes" and not path:
+        path = share_path(lp.get("path", name) or "")
+        if name.lower() == "homes" and not path:
             # A home share for each user whose home directory the user
             # owns: system accounts have system folders as "homes" (/, /bin,
             # /dev), which would make every file a share file.
@@ -98,13 +241,16 @@ def served_folders(lp):
                 if user.pw_dir.startswith("/") and st.st_uid == user.pw_uid:
                     folders.append((user.pw_dir, name))
             continue
-        if not path.startswith("/"):
-            raise Unusable("path")
+        if not path:
+            continue  # serves nothing
         if "%" in path:
-            # A folder per user or client: which one serves the object is
-            # not for us to guess, but only a folder below the fixed part
-            # of the path can be one of them.
-            folders.append((path[:path.index("%")].rsplit("/", 1)[0] or "/", UNRESOLVED))
+            # A folder per user or client: which one serves the object
+            # depends on who connects, but only a folder below the fixed
+            # part of the path can be one of them.
+            folders.append((path[:path.index("%")].rsplit("/", 1)[0] or "/", Unusable("client")))
+            continue
+        if not path.startswith("/"):
+            folders.append((None, Unusable("path")))
             continue
         folders.append((path, name))
     return folders + usershare_folders(lp)
@@ -134,25 +280,39 @@ def usershare_folders(lp):
     return folders
 
 
-def find_share(lp):
+def find_share(lp, sections, ancestors, uncertain_device):
     """The share whose folder holds the object, the nearest if several do
-    (None for a user share without a template), or False."""
-    by_identity = {}
-    for path, name in served_folders(lp):
-        found = identity(path)
-        if found is None:
-            raise Unusable("path")
-        by_identity.setdefault(found, []).append(name)
+    (None for a user share without a template), or False. A share whose
+    folder is missing holds nothing; a problem with a share that cannot
+    hold the object is not the object's."""
+    by_identity, devices, problems = {}, set(), []
+    for path, name in served_folders(lp, sections):
+        if path is None:
+            problems.append(name)
+            continue
+        try:
+            st = os.stat(path)
+        except OSError:
+            continue
+        devices.add(st.st_dev)
+        by_identity.setdefault((st.st_dev, st.st_ino), []).append(name)
     for ancestor in ancestors:
-        names = sorted(set(by_identity.get(ancestor, [])), key=str)
+        names = by_identity.get(ancestor, [])
         if not names:
             continue
-        if UNRESOLVED in names:
-            raise Unusable("path")
+        for name in names:
+            if isinstance(name, Unusable):
+                raise name
+        names = sorted(set(names), key=str)
         settings = {name: [lp.get(p, name) for p in ACL_PARAMETERS] for name in names}
         if any(settings[name] != settings[names[0]] for name in names):
             raise Unusable("ambiguous")
         return names[0]
+    # A relative path could be anywhere.
+    if problems:
+        raise problems[0]
+    if uncertain_device is not None and uncertain_device in devices:
+        raise Unusable("othernames")
     return False
 
 
@@ -162,7 +322,11 @@ def status_of(error):
     return NT_STATUS_UNSUCCESSFUL
 
 
-def serve(share):
+def serve(share, object_path):
+    from samba.auth import copy_session_info, session_info_fill_unix, system_session
+    from samba.dcerpc import security
+    from samba.samba3 import smbd
+
     session = copy_session_info(system_session())
     session_info_fill_unix(session, None)
     for line in sys.stdin:
@@ -183,14 +347,14 @@ def serve(share):
 
 
 def main():
+    site, conf, identities, uncertain, object_path = sys.argv[1:6]
+    ancestors = [tuple(int(n) for n in pair.split(":")) for pair in identities.split(",")]
+    uncertain_device = None if uncertain == "-" else int(uncertain)
+    import_engine(site)
     lp = param.get_context()
     try:
-        lp.load(conf)
-    except RuntimeError:
-        reply("fail config")
-        return
-    try:
-        share = find_share(lp)
+        sections = load_configuration(lp, conf)
+        share = find_share(lp, sections, ancestors, uncertain_device)
     except Unusable as why:
         reply("fail " + str(why))
         return
@@ -203,7 +367,8 @@ def main():
         reply("fail unsupported")
         return
     reply("share %s" % share)
-    serve(share)
+    serve(share, object_path)
 
 
-main()
+if __name__ == "__main__":
+    main()

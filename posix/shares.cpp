@@ -5,13 +5,17 @@
  * but starting it costs a tenth of a second: far more than a whole run on
  * an object no share serves. So this file answers a cheaper question first,
  * with a plain reading of smb.conf: could any share hold the object? It
- * errs towards yes. Anything it cannot read for certain (macros, the
- * registry, a broken line, a folder that is missing) is a yes, and Samba's
- * loader then has the last word, errors included.
+ * errs towards yes. Anything it cannot read for certain (the registry, a
+ * broken line, a relative path) is a yes, and Samba's loader then has the
+ * last word, errors included. A share whose folder is missing holds
+ * nothing. What the loader cannot see is decided here: an include or a
+ * config file named by macros gives each client its own shares, and no
+ * answer holds for everyone.
  *
  * Folders are compared by identity (device and inode), never by name: the
  * object's own folders are found through its descriptor, so a rename during
- * the run cannot make it seem to lie elsewhere.
+ * the run cannot make it seem to lie elsewhere; and they are the folders of
+ * its file system, whatever mount it was named through.
  */
 #include <dirent.h>
 #include <errno.h>
@@ -30,6 +34,7 @@
 struct conf_scan {
     const struct lineage *lineage;
     BOOL maybe;
+    DWORD refusal;       /* a reason no answer can be given, or 0 */
     BOOL in_printable;   /* the section being read is a printer's spool */
     char *pending_path;  /* its path, decided on at the section's end */
     BOOL homes_unpathed; /* [homes] with no path: each user's home */
@@ -46,6 +51,12 @@ static BOOL is_in_lineage(const struct lineage *lineage, const struct stat *st)
     return FALSE;
 }
 
+/* Whether a share's folder, by its status, may hold the object. */
+static BOOL may_hold(const struct lineage *lineage, const struct stat *st)
+{
+    return is_in_lineage(lineage, st) || (lineage->has_other_names && st->st_dev == lineage->other_names_dev);
+}
+
 static BOOL owns_a_folder(const struct lineage *lineage, uid_t user)
 {
     DWORD i;
@@ -60,25 +71,45 @@ static BOOL owns_a_folder(const struct lineage *lineage, uid_t user)
 static void check_folder(struct conf_scan *scan, const char *path)
 {
     char fixed[4096];
-    const char *macro = strchr(path, '%');
+    const char *macro;
     struct stat st;
     size_t length;
 
+    /* smbd drops quotes around a whole path, unless others stand inside. */
+    length = strlen(path);
+    while (length > 0 && path[length - 1] == '"')
+        length--;
+    while (length > 0 && path[0] == '"') {
+        path++;
+        length--;
+    }
+    if (memchr(path, '"', length) == NULL && length < sizeof(fixed)) {
+        memcpy(fixed, path, length);
+        fixed[length] = '\0';
+        path = fixed;
+    }
     /* A folder per user or client lies below the fixed part of its path. */
+    macro = strchr(path, '%');
     if (macro != NULL) {
         length = (size_t)(macro - path);
         while (length > 1 && path[length - 1] != '/')
             length--;
         if (length >= sizeof(fixed))
             length = sizeof(fixed) - 1;
-        memcpy(fixed, path, length);
+        memmove(fixed, path, length);
         fixed[length] = '\0';
         path = fixed;
     }
-    /* A relative path means only Samba can say where it is; a folder that
-       is missing is Samba's to report. */
-    if (path[0] != '/' || stat(path, &st) != 0 || is_in_lineage(scan->lineage, &st))
+    /* Only Samba can say where a relative path is. A folder that is
+       missing holds nothing. */
+    if (path[0] != '/') {
         scan->maybe = TRUE;
+    } else if (stat(path, &st) != 0) {
+        if (errno != ENOENT && errno != ENOTDIR)
+            scan->maybe = TRUE;
+    } else if (may_hold(scan->lineage, &st)) {
+        scan->maybe = TRUE;
+    }
 }
 
 static void end_section(struct conf_scan *scan)
@@ -134,9 +165,13 @@ static void scan_parameter(struct conf_scan *scan, char *name, char *value, BOOL
             scan->homes_unpathed = FALSE;
     } else if (strcmp(name, "printable") == 0 || strcmp(name, "printok") == 0) {
         scan->in_printable = is_true(value);
-    } else if (strcmp(name, "include") == 0) {
-        if (depth >= INCLUDE_MAX_DEPTH || strchr(value, '%') != NULL || strcasecmp(value, "registry") == 0)
-            scan->maybe = TRUE;
+    } else if (strcmp(name, "include") == 0 || strcmp(name, "configfile") == 0) {
+        /* smbd loads a config file that exists in place of this one; its
+           shares join this file's here, which only widens the answer. */
+        if (strchr(value, '%') != NULL)
+            scan->refusal = ERROR_BAD_NET_NAME;
+        else if (depth >= INCLUDE_MAX_DEPTH || value[0] != '/')
+            scan->maybe = TRUE; /* the registry among them */
         else
             scan_file(scan, value, depth + 1);
     } else if (strcmp(name, "configbackend") == 0 || strcmp(name, "registryshares") == 0) {
@@ -187,6 +222,9 @@ static void scan_file(struct conf_scan *scan, const char *path, int depth)
     int fd;
 
     fd = open(path, O_RDONLY | O_CLOEXEC);
+    /* Samba passes over a file that is not there. */
+    if (fd < 0 && errno == ENOENT && depth > 0)
+        return;
     if (fd < 0 || fstat(fd, &st) != 0 || st.st_size > CONF_MAX_SIZE ||
         (text = (char *)malloc((size_t)st.st_size + 1)) == NULL) {
         scan->maybe = TRUE;
@@ -277,10 +315,12 @@ static void check_homes(struct conf_scan *scan)
             continue;
         uid = strtoul(field[2], &end, 10);
         /* A home can hold the object only if it is one of the object's
-           folders, so only the homes of those folders' owners are looked at. */
-        if (*end != '\0' || !owns_a_folder(scan->lineage, (uid_t)uid) || field[5][0] != '/')
+           folders, so only the homes of those folders' owners are looked at
+           (all of them, when the object may have other names). */
+        if (*end != '\0' || field[5][0] != '/' ||
+            (!scan->lineage->has_other_names && !owns_a_folder(scan->lineage, (uid_t)uid)))
             continue;
-        if (stat(field[5], &st) == 0 && st.st_uid == (uid_t)uid && is_in_lineage(scan->lineage, &st))
+        if (stat(field[5], &st) == 0 && st.st_uid == (uid_t)uid && may_hold(scan->lineage, &st))
             scan->maybe = TRUE;
     }
     fclose(f);
@@ -354,24 +394,197 @@ DWORD samba_share_may_hold(int fd, const struct stat *st, struct lineage *lineag
         check_homes(&scan);
     if (!scan.maybe)
         check_usershares(&scan);
+    free(scan.pending_path);
     *maybe = scan.maybe;
+    return scan.refusal;
+}
+
+/* One line of /proc/self/mountinfo: a mount, the folder of its file
+   system at its root, and where it is mounted. */
+struct mount_entry {
+    unsigned long id;
+    unsigned int major, minor;
+    char root[4096];
+    char point[4096];
+};
+
+/* The kernel writes blanks, tabs, newlines and backslashes in octal. */
+static void unescape_octal(char *text)
+{
+    char *from = text, *to = text;
+
+    while (*from != '\0') {
+        if (from[0] == '\\' && from[1] >= '0' && from[1] <= '3' && from[2] >= '0' && from[2] <= '7' && from[3] >= '0' &&
+            from[3] <= '7') {
+            *to++ = (char)((from[1] - '0') << 6 | (from[2] - '0') << 3 | (from[3] - '0'));
+            from += 4;
+        } else {
+            *to++ = *from++;
+        }
+    }
+    *to = '\0';
+}
+
+static BOOL read_mount_entry(FILE *f, struct mount_entry *entry)
+{
+    static char line[3 * 4096 + 512];
+    char root[4096], point[4096];
+
+    while (fgets(line, sizeof(line), f) != NULL) {
+        if (sscanf(line, "%lu %*u %u:%u %4095s %4095s", &entry->id, &entry->major, &entry->minor, root, point) != 5)
+            continue;
+        unescape_octal(root);
+        unescape_octal(point);
+        memcpy(entry->root, root, sizeof(root));
+        memcpy(entry->point, point, sizeof(point));
+        return TRUE;
+    }
+    return FALSE;
+}
+
+/* The mount a descriptor's object was reached through. */
+static BOOL mount_id_of(int fd, unsigned long *id)
+{
+    char path[64], line[256];
+    BOOL found = FALSE;
+    FILE *f;
+
+    snprintf(path, sizeof(path), "/proc/self/fdinfo/%d", fd);
+    f = fopen(path, "re");
+    if (f == NULL)
+        return FALSE;
+    while (!found && fgets(line, sizeof(line), f) != NULL)
+        found = sscanf(line, "mnt_id: %lu", id) == 1;
+    fclose(f);
+    return found;
+}
+
+static BOOL add_folder(struct lineage *lineage, const struct stat *st)
+{
+    if (lineage->count == LINEAGE_MAX_DEPTH)
+        return FALSE;
+    lineage->ids[lineage->count].dev = st->st_dev;
+    lineage->ids[lineage->count].owner = st->st_uid;
+    lineage->ids[lineage->count++].ino = st->st_ino;
+    return TRUE;
+}
+
+/* Whether `inner` is `outer` or lies below it, as paths. */
+static size_t path_below(const char *inner, const char *outer)
+{
+    size_t length = strcmp(outer, "/") == 0 ? 0 : strlen(outer);
+
+    if (strncmp(inner, outer, length) != 0 || (inner[length] != '/' && inner[length] != '\0'))
+        return (size_t)-1;
+    return length;
+}
+
+/*
+ * The folders of a file system above the root of one of its mounts, when
+ * that root is not the file system's own (a bind mount of a folder): found
+ * through another mount of the same file system whose root lies higher,
+ * the highest there is, and checked to be the same folder by identity. The
+ * folders above that mount's root are nowhere to be seen; if there are
+ * any, the object may have names that no folder here shows.
+ */
+static DWORD add_hidden_folders(unsigned long mount_id, const struct stat *root_status, struct lineage *lineage)
+{
+    static struct mount_entry entry, own, best;
+    char path[2 * 4096];
+    BOOL have_own = FALSE, have_best = FALSE;
+    struct stat here, above;
+    unsigned long up_mount_id;
+    size_t skip;
+    int dir, up;
+    FILE *f;
+
+    f = fopen("/proc/self/mountinfo", "re");
+    if (f == NULL)
+        return error_from_errno(errno);
+    while (read_mount_entry(f, &entry))
+        if (entry.id == mount_id) {
+            own = entry;
+            have_own = TRUE;
+        }
+    if (!have_own || strcmp(own.root, "/") == 0) {
+        fclose(f);
+        return ERROR_SUCCESS;
+    }
+    rewind(f);
+    while (read_mount_entry(f, &entry))
+        if (entry.major == own.major && entry.minor == own.minor && path_below(own.root, entry.root) != (size_t)-1 &&
+            (!have_best || strlen(entry.root) < strlen(best.root))) {
+            best = entry;
+            have_best = TRUE;
+        }
+    fclose(f);
+
+    dir = -1;
+    if (have_best && strcmp(best.root, own.root) != 0) {
+        skip = path_below(own.root, best.root);
+        snprintf(path, sizeof(path), "%s%s", strcmp(best.point, "/") == 0 ? "" : best.point, own.root + skip);
+        dir = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0 &&
+            (fstat(dir, &here) != 0 || here.st_dev != root_status->st_dev || here.st_ino != root_status->st_ino)) {
+            close(dir);
+            dir = -1;
+        }
+    }
+    if (dir < 0 || strcmp(best.root, "/") != 0) {
+        lineage->has_other_names = TRUE;
+        lineage->other_names_dev = root_status->st_dev;
+    }
+    if (dir < 0)
+        return ERROR_SUCCESS;
+
+    /* Up to the other mount's root: its own parent, or a folder whose
+       parent is on another mount. */
+    for (;;) {
+        up = openat(dir, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        close(dir);
+        if (up < 0)
+            return error_from_errno(errno);
+        dir = up;
+        if (fstat(dir, &above) != 0 || !mount_id_of(dir, &up_mount_id)) {
+            close(dir);
+            return error_from_errno(errno);
+        }
+        if ((above.st_dev == here.st_dev && above.st_ino == here.st_ino) || up_mount_id != best.id)
+            break;
+        if (!add_folder(lineage, &above)) {
+            close(dir);
+            return ERROR_FILENAME_EXCED_RANGE;
+        }
+        here = above;
+    }
+    close(dir);
     return ERROR_SUCCESS;
 }
 
 /* The object's identity and its folders', nearest first, reached through
-   the descriptor that pins it. */
+   the descriptor that pins it. Where the walk leaves a mount, the folders
+   of the file system above that mount's root come first. */
 static DWORD object_lineage(int fd, const struct stat *st, struct lineage *lineage)
 {
     char path[4096 + 32], proc[32];
-    struct stat parent, here;
+    struct stat parent, here, below;
+    unsigned long mount_id, parent_mount_id;
+    DWORD code;
     char *slash;
     ssize_t got;
     int dir, up;
 
     lineage->count = 0;
-    lineage->ids[lineage->count].dev = st->st_dev;
-    lineage->ids[lineage->count].owner = st->st_uid;
-    lineage->ids[lineage->count++].ino = st->st_ino;
+    lineage->has_other_names = FALSE;
+    add_folder(lineage, st);
+    /* Another link may lie in a share; only Samba's list of shares can
+       say whether one lies on the same file system. */
+    if (!S_ISDIR(st->st_mode) && st->st_nlink > 1) {
+        lineage->has_other_names = TRUE;
+        lineage->other_names_dev = st->st_dev;
+    }
+    if (!mount_id_of(fd, &mount_id))
+        return ERROR_PATH_NOT_FOUND;
     if (S_ISDIR(st->st_mode)) {
         dir = openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
     } else {
@@ -394,17 +607,28 @@ static DWORD object_lineage(int fd, const struct stat *st, struct lineage *linea
     if (dir < 0)
         return error_from_errno(errno);
 
+    below = *st;
     for (;;) {
-        if (fstat(dir, &parent) != 0 || lineage->count == LINEAGE_MAX_DEPTH) {
+        if (fstat(dir, &parent) != 0 || !mount_id_of(dir, &parent_mount_id)) {
             close(dir);
-            return lineage->count == LINEAGE_MAX_DEPTH ? ERROR_FILENAME_EXCED_RANGE : error_from_errno(errno);
+            return error_from_errno(errno);
         }
-        if (lineage->ids[lineage->count - 1].dev == parent.st_dev &&
-            lineage->ids[lineage->count - 1].ino == parent.st_ino)
+        if (parent_mount_id != mount_id || (below.st_dev == parent.st_dev && below.st_ino == parent.st_ino)) {
+            /* `below` is the root of its mount. */
+            code = add_hidden_folders(mount_id, &below, lineage);
+            if (code != ERROR_SUCCESS) {
+                close(dir);
+                return code;
+            }
+            mount_id = parent_mount_id;
+        }
+        if (below.st_dev == parent.st_dev && below.st_ino == parent.st_ino)
             break; /* the root is its own parent */
-        lineage->ids[lineage->count].dev = parent.st_dev;
-        lineage->ids[lineage->count].owner = parent.st_uid;
-        lineage->ids[lineage->count++].ino = parent.st_ino;
+        if (!add_folder(lineage, &parent)) {
+            close(dir);
+            return ERROR_FILENAME_EXCED_RANGE;
+        }
+        below = parent;
         up = openat(dir, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
         close(dir);
         if (up < 0)
