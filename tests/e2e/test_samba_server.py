@@ -314,8 +314,9 @@ class SambaServerTest(unittest.TestCase):
 
     def test_which_store_and_what_is_refused(self):
         """A file outside every share keeps today's in-place edit; a user's
-        share goes through the engine; configurations Samba cannot use, and
-        files its engine cannot open, fail loudly with nothing written."""
+        share goes through the engine; configurations that cannot say which
+        share serves the object, and files its engine cannot open, fail
+        loudly with nothing written, and nothing created in Samba's folders."""
         from samba.dcerpc import security, xattr
         from samba.ndr import ndr_pack
 
@@ -323,23 +324,34 @@ class SambaServerTest(unittest.TestCase):
             global_section = f.read().split("\n[")[0] + "\n"
         folder = os.path.join(self.dir, "stores")
         usershares = os.path.join(self.dir, "usershares")
-        os.mkdir(folder)
-        os.mkdir(usershares)
+        linked = os.path.join(self.dir, "linked")
+        empty_state = os.path.join(self.dir, "empty-state")
+        for made in (folder, usershares, linked, empty_state):
+            os.mkdir(made)
         with open(os.path.join(usershares, "mine"), "w") as f:
             f.write(f"path={folder}\ncomment=\nusershare_acl=S-1-1-0:F,\nguest_ok=n\nsharename=mine\n")
-        loaded = "GetFileSecurity() failed.\n\tThe Samba configuration cannot be loaded.\n"
+        fixed_state = "\n".join(line for line in global_section.splitlines() if "state directory" not in line)
+        failed = "GetFileSecurity() failed.\n\t"
+        loaded = failed + "The Samba configuration cannot be loaded.\n"
+        by_client = failed + "Which Samba share serves this object depends on the client that connects.\n"
         cases = [
             # name, the configuration (None: SMB_CONF_PATH names nothing), what zirm prints
             ("outside every share", global_section, ""),
+            ("outside, a share's folder missing", global_section + "[gone]\npath = /nonexistent/zirm\n", ""),
             ("in a user's share", global_section + f"usershare path = {usershares}\nusershare max shares = 10\n", ""),
             ("configuration missing", None, loaded),
             ("configuration broken", global_section + "[broken\n", loaded),
             ("configuration a folder", folder, loaded),
-            ("a share's folder missing", global_section + "[gone]\npath = /nonexistent/zirm\n",
-             "GetFileSecurity() failed.\n\tThe folder of a Samba share is missing or not a plain path.\n"),
+            ("a share's path named by macros", global_section + f"[own]\npath = {folder}/%U\n", by_client),
+            ("an include per client", global_section + f"include = {self.dir}/by-client.%m.conf\n", by_client),
+            ("a config file per client", global_section + f"config file = {self.dir}/%I.conf\n", by_client),
+            ("the registry missing", fixed_state + f"\nstate directory = {empty_state}\ninclude = registry\n",
+             failed + "The Samba registry cannot be read.\n"),
+            ("another link in a share", global_section + f"[linked]\npath = {linked}\n",
+             failed + "The object has other names that a Samba share may serve: name it inside its share.\n"),
             ("two shares of one folder", global_section + f"[one]\npath = {folder}\nvfs objects = acl_xattr\n"
                                                           f"[two]\npath = {folder}\nvfs objects = acl_tdb\n",
-             "GetFileSecurity() failed.\n\tTwo Samba shares serve this folder with different ACL settings.\n"),
+             failed + "Two Samba shares serve this folder with different ACL settings.\n"),
             ("a file the engine cannot open", global_section + f"[one]\npath = {folder}\n",
              "SetFileSecurity() failed.\n\tA parameter is out of range.\n"),
         ]
@@ -350,11 +362,13 @@ class SambaServerTest(unittest.TestCase):
         blob = ndr_pack(ntacl)
         for name, conf_text, printed in cases:
             with self.subTest(case=name):
-                path = os.path.join(folder, name.replace(" ", "_").replace("'", ""))
+                path = os.path.join(folder, name.replace(" ", "_").replace("'", "").replace(",", ""))
                 with open(path, "w") as f:
                     f.write("a file\n")
                 os.chmod(path, 0o644)
                 os.setxattr(path, "security.NTACL", blob)
+                if name == "another link in a share":
+                    os.link(path, os.path.join(linked, "link"))
                 conf = conf_text if conf_text in (folder, None) else os.path.join(self.dir, "test.conf")
                 if conf_text not in (folder, None):
                     with open(conf, "w") as f:
@@ -372,10 +386,11 @@ class SambaServerTest(unittest.TestCase):
                 self.assertEqual((done.stdout, done.stderr, done.returncode), (printed, "", 1 if printed else 0))
                 self.assertEqual({n for n in os.listdir("/tmp") if n.startswith("zirm-") and len(n) == 11},
                                  mounts_before, "a mount point was left behind")
+                self.assertEqual(os.listdir(empty_state), [], "something was created in Samba's state folder")
                 after = (os.listxattr(path), read_blob(path), os.stat(path).st_mode)
                 if printed:
                     self.assertEqual(after, before, "something was written")
-                elif name == "outside every share":
+                elif name.startswith("outside"):
                     self.assertEqual((after[0], after[2]), (before[0], before[2]), "POSIX was changed")
                     self.assertEqual(parse_blob(after[1]).info.as_sddl(), "D:(A;;0x0012019f;;;WD)")
                 else:
