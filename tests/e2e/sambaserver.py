@@ -1,7 +1,8 @@
-"""A Samba server of our own on 127.0.0.1:445, with all its state in one
-folder and two shares that keep NT ACLs in security.NTACL: "v4" writes
-version-4 blobs (system ACLs kept in step), "v3" version 3; and "tdb",
-which keeps them in a TDB of its state folder."""
+"""A Samba server of our own on 127.0.0.1:445 (or another loopback
+address), with all its state in one folder and two shares that keep NT
+ACLs in security.NTACL: "v4" writes version-4 blobs (system ACLs kept in
+step), "v3" version 3; and "tdb", which keeps them in a TDB of its state
+folder."""
 
 import os
 import pwd
@@ -12,13 +13,15 @@ import time
 
 USERS = {"zirmtest1": "Zirm-Pass-1", "zirmtest2": "Zirm-Pass-2"}
 SHARES = {"v4": "no", "v3": "yes"}  # acl_xattr:ignore system acls
+# POSIX permissions let everyone in, so that the NT ACL decides.
+PERMISSIVE = ["create mask = 0666", "force create mode = 0666", "directory mask = 0777", "force directory mode = 0777"]
 
 
-def port_445_free():
+def port_445_free(address="127.0.0.1"):
     s = socket.socket()
     try:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        s.bind(("127.0.0.1", 445))
+        s.bind((address, 445))
         return True
     except OSError:
         return False
@@ -27,39 +30,46 @@ def port_445_free():
 
 
 class SambaServer:
-    def __init__(self, folder):
+    def __init__(self, folder, address="127.0.0.1"):
         self.dir = folder
+        self.address = address
         self.conf = os.path.join(folder, "smb.conf")
         self.created_users = []
 
     def share_path(self, share, name=""):
         return os.path.join(self.dir, share, name)
 
-    def start(self):
-        os.chmod(self.dir, 0o755)  # the users must reach the shares below it
-        for name in ("private", "lock", "state", "cache", "pid", "log", "ncalrpc"):
-            os.mkdir(os.path.join(self.dir, name))
-        lines = ["[global]", "workgroup = ZTEST", "netbios name = ZTEST", "server role = standalone server",
-                 "interfaces = 127.0.0.1/8", "bind interfaces only = yes", "disable netbios = yes",
-                 "smb ports = 445", "passdb backend = tdbsam", "load printers = no", "printing = bsd",
-                 "printcap name = /dev/null", "disable spoolss = yes", f"log file = {self.dir}/log/%m.log",
-                 f"private dir = {self.dir}/private", f"lock directory = {self.dir}/lock",
-                 f"state directory = {self.dir}/state", f"cache directory = {self.dir}/cache",
-                 f"pid directory = {self.dir}/pid", f"ncalrpc dir = {self.dir}/ncalrpc"]
+    def global_lines(self):
+        """The [global] section: every folder of the server's own under its
+        folder, listening on its address only."""
+        d = self.dir
+        return ["[global]", "workgroup = ZTEST", "netbios name = ZTEST", "server role = standalone server",
+                f"interfaces = {self.address}/8", "bind interfaces only = yes", "disable netbios = yes",
+                "smb ports = 445", "passdb backend = tdbsam", "load printers = no", "printing = bsd",
+                "printcap name = /dev/null", "disable spoolss = yes", f"log file = {d}/log/%m.log",
+                f"private dir = {d}/private", f"lock directory = {d}/lock", f"state directory = {d}/state",
+                f"cache directory = {d}/cache", f"pid directory = {d}/pid", f"ncalrpc dir = {d}/ncalrpc"]
+
+    def share_lines(self):
+        lines = []
         for share, ignore in SHARES.items():
             path = self.share_path(share)
             os.mkdir(path)
             os.chmod(path, 0o777)
-            # POSIX permissions let everyone in, so that the NT ACL decides.
             lines += [f"[{share}]", f"path = {path}", "read only = no", "vfs objects = acl_xattr",
-                      f"acl_xattr:ignore system acls = {ignore}", "create mask = 0666", "force create mode = 0666",
-                      "directory mask = 0777", "force directory mode = 0777"]
+                      f"acl_xattr:ignore system acls = {ignore}"] + PERMISSIVE
         os.mkdir(self.share_path("tdb"))
         os.chmod(self.share_path("tdb"), 0o777)
-        lines += ["[tdb]", f"path = {self.share_path('tdb')}", "read only = no", "vfs objects = acl_tdb"]
-        with open(self.conf, "w") as f:
-            f.write("\n".join(lines) + "\n")
+        return lines + ["[tdb]", f"path = {self.share_path('tdb')}", "read only = no", "vfs objects = acl_tdb"]
 
+    def configure(self):
+        os.chmod(self.dir, 0o755)  # the users must reach the shares below it
+        for name in ("private", "lock", "state", "cache", "pid", "log", "ncalrpc"):
+            os.mkdir(os.path.join(self.dir, name))
+        with open(self.conf, "w") as f:
+            f.write("\n".join(self.global_lines() + self.share_lines()) + "\n")
+
+    def add_users(self):
         for user, password in USERS.items():
             try:
                 pwd.getpwnam(user)
@@ -69,21 +79,27 @@ class SambaServer:
             subprocess.run(["smbpasswd", "-c", self.conf, "-s", "-a", user], input=f"{password}\n{password}\n",
                            text=True, check=True, capture_output=True)
 
+    def start_daemon(self):
         # The daemons never get the test's streams: they would hold ctest's
         # pipes open for as long as they run.
         subprocess.run(["smbd", "-s", self.conf, "-D"], check=True, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         deadline = time.time() + 30
-        while port_445_free():
+        while port_445_free(self.address):
             if time.time() > deadline:
                 raise RuntimeError("smbd did not start listening")
             time.sleep(0.1)
+
+    def start(self):
+        self.configure()
+        self.add_users()
+        self.start_daemon()
 
     def ours(self):
         found = subprocess.run(["pgrep", "-f", self.conf], capture_output=True, text=True).stdout.split()
         return [int(pid) for pid in found]
 
-    def stop(self):
+    def stop_daemons(self):
         """Ends every process started: the daemons by their pid files, then
         anything still running with this configuration."""
         pids = []
@@ -103,6 +119,9 @@ class SambaServer:
             while self.ours() and time.time() < deadline:
                 time.sleep(0.1)
             pids = []
+
+    def stop(self):
+        self.stop_daemons()
         for user in self.created_users:
             subprocess.run(["userdel", user], capture_output=True)
 
@@ -119,7 +138,7 @@ class SambaServer:
         creds.guess(lp)
         creds.set_username(user)
         creds.set_password(USERS[user])
-        return libsmb.Conn("127.0.0.1", share, lp, creds)
+        return libsmb.Conn(self.address, share, lp, creds)
 
     def can_open(self, share, name, access, user="zirmtest2", directory=False):
         """Whether smbd lets the user open the name with this access."""
@@ -137,9 +156,9 @@ class SambaServer:
         return True
 
     def client(self, share, command, user="zirmtest1"):
-        return subprocess.run(["smbclient", f"//127.0.0.1/{share}", "-U", f"{user}%{USERS[user]}", "-s", self.conf,
-                               "-c", command], capture_output=True, text=True)
+        return subprocess.run(["smbclient", f"//{self.address}/{share}", "-U", f"{user}%{USERS[user]}",
+                               "-s", self.conf, "-c", command], capture_output=True, text=True)
 
     def cacls_command(self, share, name, *arguments):
-        return ["smbcacls", f"//127.0.0.1/{share}", name, "-U", f"zirmtest1%{USERS['zirmtest1']}", "-s", self.conf,
-                "--numeric", *arguments]
+        return ["smbcacls", f"//{self.address}/{share}", name, "-U", f"zirmtest1%{USERS['zirmtest1']}",
+                "-s", self.conf, "--numeric", *arguments]
