@@ -93,13 +93,9 @@ def plain_name(name):
     return "".join(name.split()).lower()
 
 
-def registry_facts(conf):
-    """What the configuration says about Samba's registry, read as it is
-    written (Samba's own reader of the text, includes followed): whether it
-    is used, and where it lives when it is a file. Opening the registry
-    creates it when it is missing, and reading the configuration must
-    never create anything in Samba's folders."""
-    facts = {"used": False, "backend": False, "clustering": False, "state directory": None}
+def raw_sections(conf):
+    """Every section of the configuration as it is written, read by
+    Samba's own reader of the text, included files after the file."""
     files, seen = [conf], set()
     while files:
         name = files.pop(0)
@@ -112,20 +108,30 @@ def registry_facts(conf):
         except Exception:  # Samba's loader will say what is wrong with it
             continue
         for section, parameters in sections:
-            for key, value in parameters:
-                key = plain_name(key)
-                if key == "include" and value.strip().lower() == "registry":
-                    facts["used"] = True
-                elif key in ("include", "configfile"):
-                    files.append(value.strip())
-                elif section.lower() != "global":
-                    continue
-                elif key == "configbackend" and value.strip().lower() == "registry":
-                    facts["used"] = facts["backend"] = True
-                elif key == "clustering":
-                    facts["clustering"] = value.strip().lower() in ("yes", "true", "1", "on")
-                elif key == "statedirectory":
-                    facts["state directory"] = value.strip()
+            files += [value.strip() for key, value in parameters
+                      if plain_name(key) in ("include", "configfile") and value.strip().lower() != "registry"]
+            yield section, parameters
+
+
+def registry_facts(conf):
+    """What the configuration says about Samba's registry: whether it is
+    used, and where it lives when it is a file. Opening the registry
+    creates it when it is missing, and reading the configuration must
+    never create anything in Samba's folders."""
+    facts = {"used": False, "backend": False, "clustering": False, "state directory": None}
+    for section, parameters in raw_sections(conf):
+        for key, value in parameters:
+            key, value = plain_name(key), value.strip()
+            if key == "include" and value.lower() == "registry":
+                facts["used"] = True
+            elif section.lower() != "global":
+                continue
+            elif key == "configbackend" and value.lower() == "registry":
+                facts["used"] = facts["backend"] = True
+            elif key == "clustering":
+                facts["clustering"] = value.lower() in ("yes", "true", "1", "on")
+            elif key == "statedirectory":
+                facts["state directory"] = value
     return facts
 
 
@@ -162,25 +168,56 @@ def load_configuration(lp, conf):
         conf = following
         load_file(lp, conf, default_state)
     sections = section_names(lp)
+    known = {name.lower() for name in sections}
+    shares = []
     if lp.get("registry shares"):
         try:
             registry = smbconf_registry.init_reg(None)
             shares = [registry.get_share(name) for name in registry.share_names()]
         except Exception:
             raise Unusable("registry")
-        known = {name.lower() for name in sections}
-        shares = [(name, parameters) for name, parameters in shares
-                  if name.lower() not in known and name.lower() != "global"]
-        if shares:
-            load_with_shares(lp, conf, shares)
-            sections = section_names(lp)
+        shares = [(name, parameters) for name, parameters in shares if name.lower() not in known | {"global"}]
+    shares += [(name, parameters) for name, parameters in user_shares(lp, conf) if name.lower() not in known]
+    if shares:
+        load_with_shares(lp, conf, shares)
+        sections = section_names(lp)
     return [name for name in sections if name.lower() != "global"]
 
 
+def user_shares(lp, conf):
+    """The shares users made themselves, one small file each, as smbd
+    loads one: the template share's parameters, then the folder. Without
+    the template smbd serves none of them."""
+    if lp.get("usershare max shares") <= 0:
+        return []
+    folder = lp.get("usershare path")
+    try:
+        entries = [entry for entry in os.listdir(folder) if not entry.startswith(".")]
+    except OSError:
+        return []
+    template = []
+    if lp.get("usershare template share"):
+        wanted = plain_name(lp.get("usershare template share"))
+        found = [parameters for section, parameters in raw_sections(conf) if plain_name(section) == wanted]
+        if not found:
+            return []
+        template = [(key, value) for key, value in found[-1] if plain_name(key) not in ("-valid", "path")]
+    shares = []
+    for entry in entries:
+        try:
+            with open(os.path.join(folder, entry)) as f:
+                paths = [line[5:] for line in f.read().splitlines() if line.startswith("path=")]
+        except OSError:
+            continue
+        if paths:
+            shares.append((entry.lower(), template + [("path", paths[-1])]))
+    return shares
+
+
 def load_with_shares(lp, conf, shares):
-    """Loads the configuration again with the registry's shares after it,
-    as their own sections: the way smbd holds a registry share once a
-    client has named it. The text exists only in memory."""
+    """Loads the configuration again with the registry's and the users'
+    shares after it, as their own sections: the way smbd holds such a
+    share once a client has named it. The text exists only in memory."""
     lines = ["[global]", "\tinclude = " + conf]
     for name, parameters in shares:
         lines.append("[%s]" % name)
@@ -253,36 +290,12 @@ def served_folders(lp, sections):
             folders.append((None, Unusable("path")))
             continue
         folders.append((path, name))
-    return folders + usershare_folders(lp)
-
-
-def usershare_folders(lp):
-    """The shares users made themselves, one small file each: served with
-    the template share's parameters, or the defaults (service None)."""
-    if lp.get("usershare max shares") <= 0:
-        return []
-    folder = lp.get("usershare path")
-    try:
-        entries = os.listdir(folder)
-    except OSError:
-        return []
-    template = lp.get("usershare template share") or None
-    folders = []
-    for entry in entries:
-        if entry.startswith("."):
-            continue
-        try:
-            with open(os.path.join(folder, entry)) as f:
-                lines = f.read().splitlines()
-        except OSError:
-            continue
-        folders += [(line[5:], template) for line in lines if line.startswith("path=")]
     return folders
 
 
 def find_share(lp, sections, ancestors, uncertain_device):
-    """The share whose folder holds the object, the nearest if several do
-    (None for a user share without a template), or False. A share whose
+    """The share whose folder holds the object, the nearest if several do,
+    or False. A share whose
     folder is missing holds nothing; a problem with a share that cannot
     hold the object is not the object's."""
     by_identity, devices, problems = {}, set(), []
