@@ -14,7 +14,7 @@ import subprocess
 import tempfile
 import unittest
 
-from sambaserver import SHARES, SambaServer, port_445_free
+from sambaserver import PERMISSIVE, SHARES, SambaServer, port_445_free
 from sambatool import parse_blob, read_blob
 
 ZIRM = os.environ["ZIRM"]
@@ -66,10 +66,37 @@ class SambaServerTest(unittest.TestCase):
         cls.server = SambaServer(tempfile.mkdtemp(prefix="zirm-smbd-"))
         cls.dir = cls.server.dir
         try:
-            cls.server.start()
+            cls.server.configure()
+            cls.add_other_shares()
+            cls.server.add_users()
+            cls.server.start_daemon()
         except BaseException:
             cls.tearDownClass()
             raise
+
+    @classmethod
+    def add_other_shares(cls):
+        """Shares from elsewhere than the file's sections, made with Samba's
+        own tools: "reg" in the registry, "mine" a user share served with a
+        template section that is not a share itself; and a share whose
+        folder is missing, which must not stop the others."""
+        usershares = os.path.join(cls.dir, "usershares")
+        os.mkdir(usershares)
+        os.chmod(usershares, 0o1770)  # smbd's rule for the user-share folder
+        with open(cls.server.conf, "a") as f:
+            f.write("[global]\ninclude = registry\n"
+                    f"usershare path = {usershares}\nusershare max shares = 10\nusershare template share = tmpl\n"
+                    "[tmpl]\n-valid = no\npath = /nonexistent/template\nread only = no\nvfs objects = acl_xattr\n" + "\n".join(PERMISSIVE)
+                    + "\n[gone]\npath = /nonexistent/zirm-share\n")
+        net = ["net", "-s", cls.server.conf]
+        for name in ("reg", "mine"):
+            os.mkdir(cls.server.share_path(name))
+            os.chmod(cls.server.share_path(name), 0o777)
+        for command in [["conf", "addshare", "reg", cls.server.share_path("reg"), "writeable=y", "guest_ok=n"],
+                        ["conf", "setparm", "reg", "vfs objects", "acl_xattr"]] + \
+                       [["conf", "setparm", "reg", *line.split(" = ")] for line in PERMISSIVE] + \
+                       [["usershare", "add", "mine", cls.server.share_path("mine"), "", "S-1-1-0:F", "guest_ok=n"]]:
+            subprocess.run(net + command, check=True, capture_output=True, stdin=subprocess.DEVNULL)
 
     @classmethod
     def tearDownClass(cls):
@@ -276,7 +303,14 @@ class SambaServerTest(unittest.TestCase):
             ("folder", "v4", True, inheritable, "rx"),
             ("ignored", "v3", False, "over smb", "rw"),
             ("tdb", "tdb", False, "over smb", "rw"),
+            ("registry", "reg", False, "over smb", "rw"),
+            ("registry folder", "reg", True, inheritable, "rx"),
+            ("user share", "mine", False, "over smb", "rw"),
+            ("sub\\alias", "v4", False, "over smb", "rw"),
         ]
+        alias = os.path.join(self.dir, "alias")
+        os.mkdir(alias)
+        self.server.connect("v4", "zirmtest1").mkdir("sub")
         for name, share, directory, making, access in cases:
             with self.subTest(case=name, share=share):
                 conn = self.server.connect(share, "zirmtest1")
@@ -301,7 +335,16 @@ class SambaServerTest(unittest.TestCase):
                 self.assertEqual(self.state(share, name + "A", directory), self.state(share, name + "B", directory),
                                  "the twins differ before the change")
 
-                done = self.zirm_on_server(access, self.server.share_path(share, name + "A"))
+                if name.startswith("sub\\"):
+                    # Named through a bind mount of the share's subfolder,
+                    # outside the share.
+                    subprocess.run(["mount", "--bind", self.server.share_path(share, "sub"), alias], check=True)
+                    try:
+                        done = self.zirm_on_server(access, os.path.join(alias, "aliasA"))
+                    finally:
+                        subprocess.run(["umount", alias], check=True)
+                else:
+                    done = self.zirm_on_server(access, self.server.share_path(share, name + "A"))
                 self.assertEqual((done.returncode, done.stdout, done.stderr), (0, "", ""))
                 self.set_over_smb(share, name + "B", directory, access)
 
@@ -323,7 +366,7 @@ class SambaServerTest(unittest.TestCase):
         with open(self.server.conf) as f:
             global_section = f.read().split("\n[")[0] + "\n"
         folder = os.path.join(self.dir, "stores")
-        usershares = os.path.join(self.dir, "usershares")
+        usershares = os.path.join(self.dir, "own-usershares")
         linked = os.path.join(self.dir, "linked")
         empty_state = os.path.join(self.dir, "empty-state")
         for made in (folder, usershares, linked, empty_state):
