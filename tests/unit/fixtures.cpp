@@ -177,12 +177,22 @@ std::vector<Bytes> acl_entries(const BYTE *acl)
     return entries;
 }
 
+static std::string scratch_root();
+
+// Each test runs in a process of its own: its folder goes with it.
+static void remove_scratch_root()
+{
+    remove_scratch();
+    rmdir(scratch_root().c_str());
+}
+
 static std::string scratch_root()
 {
     static std::string root;
     if (root.empty()) {
         char pattern[] = "/tmp/zirm-unit-XXXXXX";
         root = mkdtemp(pattern);
+        atexit(remove_scratch_root);
     }
     return root;
 }
