@@ -135,59 +135,92 @@ def registry_facts(conf):
     return facts
 
 
-def load_file(lp, conf, default_state):
-    """One configuration file through Samba's loader, never letting it
-    create a registry that is not there."""
-    facts = registry_facts(conf)
+def registry_guard(facts, default_state):
+    """Refuses a registry file that is not there: Samba's code would
+    create it just by reading it."""
     if facts["used"] and not (facts["clustering"] and not facts["backend"]):
-        # The registry backend restarts the loader with Samba's defaults.
+        # The registry backend starts over with Samba's defaults.
         state = default_state if facts["backend"] else (facts["state directory"] or default_state)
         if not os.path.isfile(os.path.join(state, "registry.tdb")):
             raise Unusable("registry")
+
+
+def read_registry():
+    """Every section kept in the registry, [global] among them."""
+    try:
+        registry = smbconf_registry.init_reg(None)
+        return [registry.get_share(name) for name in registry.share_names()]
+    except Exception:
+        raise Unusable("registry")
+
+
+def load_configuration(lp, conf):
+    """The configuration as smbd loads it: the file, then each "config
+    file" it names that exists (smbd switches to it on its next reload),
+    then the shares kept in the registry and the users' shares, which
+    smbd loads when a client names one. Gives the configuration's
+    sections.
+
+    With "config backend = registry" the registry is the whole
+    configuration, the file read only to learn that. Samba's loader then
+    stays in that mode for the rest of the process and would ignore every
+    file, so the file is not given to it: its defaults and the registry
+    make the configuration."""
+    lp.load("/dev/null")
+    default_state = lp.get("state directory")
+    lp.set("ctdb timeout", CTDB_TIMEOUT_MS)
+    facts = registry_facts(conf)
+    registry_guard(facts, default_state)
+    raw = []
+    if facts["backend"]:
+        raw = read_registry()
+        text = [section for section in raw if section[0].lower() == "global"]
+        text += [section for section in raw if section[0].lower() != "global"]
+        load_text(lp, text)
+    else:
+        load_file(lp, conf, facts)
+        for _ in range(CONFIG_FILE_MAX_HOPS):
+            following = lp.get("config file") or ""
+            if "%" in following:
+                raise Unusable("client")
+            if not following or following == lp.configfile or not os.path.isfile(following):
+                break
+            conf = following
+            facts = registry_facts(conf)
+            registry_guard(facts, default_state)
+            load_file(lp, conf, facts)
+        if lp.get("config backend") == "registry":
+            raise Unusable("registry")  # a backend set where the text did not show it
+        raw = list(raw_sections(conf))
+    sections = section_names(lp)
+    known = {name.lower() for name in sections} | {"global"}
+    shares = []
+    if lp.get("registry shares") and not facts["backend"]:
+        registry = read_registry()
+        raw += registry
+        shares = [(name, parameters) for name, parameters in registry if name.lower() not in known]
+    shares += [(name, parameters) for name, parameters in user_shares(lp, raw) if name.lower() not in known]
+    if shares:
+        if facts["backend"]:
+            load_text(lp, text + shares)
+        else:
+            load_text(lp, [("global", [("include", conf)])] + shares)
+        sections = section_names(lp)
+    return [name for name in sections if name.lower() != "global"]
+
+
+def load_file(lp, conf, facts):
     try:
         lp.load(conf)
     except RuntimeError:
         raise Unusable("registry" if facts["used"] else "config")
 
 
-def load_configuration(lp, conf):
-    """The configuration as smbd loads it: the file, then each "config
-    file" it names that exists (smbd switches to it on its next reload),
-    then the shares kept in the registry, which smbd loads when a client
-    names one. Gives the configuration's sections."""
-    lp.load("/dev/null")
-    default_state = lp.get("state directory")
-    lp.set("ctdb timeout", CTDB_TIMEOUT_MS)
-    load_file(lp, conf, default_state)
-    for _ in range(CONFIG_FILE_MAX_HOPS):
-        following = lp.get("config file") or ""
-        if "%" in following:
-            raise Unusable("client")
-        if not following or following == lp.configfile or not os.path.isfile(following):
-            break
-        conf = following
-        load_file(lp, conf, default_state)
-    sections = section_names(lp)
-    known = {name.lower() for name in sections}
-    shares = []
-    if lp.get("registry shares"):
-        try:
-            registry = smbconf_registry.init_reg(None)
-            shares = [registry.get_share(name) for name in registry.share_names()]
-        except Exception:
-            raise Unusable("registry")
-        shares = [(name, parameters) for name, parameters in shares if name.lower() not in known | {"global"}]
-    shares += [(name, parameters) for name, parameters in user_shares(lp, conf) if name.lower() not in known]
-    if shares:
-        load_with_shares(lp, conf, shares)
-        sections = section_names(lp)
-    return [name for name in sections if name.lower() != "global"]
-
-
-def user_shares(lp, conf):
+def user_shares(lp, raw):
     """The shares users made themselves, one small file each, as smbd
-    loads one: the template share's parameters, then the folder. Without
-    the template smbd serves none of them."""
+    loads one: the template share's parameters (from the configuration
+    as written), then the folder. Without the template smbd serves none
+    of them."""
     if lp.get("usershare max shares") <= 0:
         return []
     folder = lp.get("usershare path")
@@ -198,7 +231,7 @@ def user_shares(lp, conf):
     template = []
     if lp.get("usershare template share"):
         wanted = plain_name(lp.get("usershare template share"))
-        found = [parameters for section, parameters in raw_sections(conf) if plain_name(section) == wanted]
+        found = [parameters for section, parameters in raw if plain_name(section) == wanted]
         if not found:
             return []
         template = [(key, value) for key, value in found[-1] if plain_name(key) not in ("-valid", "path")]
@@ -214,15 +247,15 @@ def user_shares(lp, conf):
     return shares
 
 
-def load_with_shares(lp, conf, shares):
-    """Loads the configuration again with the registry's and the users'
-    shares after it, as their own sections: the way smbd holds such a
-    share once a client has named it. The text exists only in memory."""
-    lines = ["[global]", "\tinclude = " + conf]
-    for name, parameters in shares:
+def load_text(lp, sections):
+    """Loads sections given as (name, parameters): the way smbd holds a
+    registry or user share once a client has named it, after the file's
+    own. The text exists only in memory."""
+    lines = []
+    for name, parameters in sections:
         lines.append("[%s]" % name)
         lines += ["\t%s = %s" % (key, value) for key, value in parameters]
-    fd = os.memfd_create("zirm-registry-shares")
+    fd = os.memfd_create("zirm-configuration")
     try:
         os.write(fd, ("\n".join(lines) + "\n").encode())
         try:
