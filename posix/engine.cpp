@@ -12,6 +12,18 @@
  * namespace of the helper's own onto a root-only mount point, and that is
  * the only path the engine is given: no rename or swap by anyone else can
  * turn it onto another object.
+ *
+ * Starting the engine costs tens of milliseconds, most of a run, and a
+ * script runs zirm once per file. So consecutive runs share one engine:
+ * the first run that needs it starts it, later runs connect to it, and it
+ * exits a few seconds after the last. It listens on an abstract socket,
+ * which leaves nothing on disk when it is killed; a run talks to it only
+ * after the kernel has said it runs as our own user, and it serves only
+ * runs of its own user. Runs that find no engine take a lock on the run
+ * folder, so that only one of them starts it. The object travels to it as
+ * a descriptor, never as a name, together with the run's mount namespace,
+ * in which the engine reads the configuration. Where none of this can be
+ * had safely, the run starts a helper of its own, as before.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -21,10 +33,15 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <stddef.h>
+#include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "engine_script.h"
@@ -34,6 +51,13 @@
    that is never given up. */
 #define ENGINE_TIMEOUT_MS (120 * 1000)
 #define REPLY_MAX (2 * NTACL_MAX_SIZE + 64)
+
+/* How long a run waits for another that is starting the shared engine. */
+#define START_LOCK_TIMEOUT_MS (10 * 1000)
+
+/* An engine that goes away before it has answered (it was exiting, or it
+   was killed) has done nothing yet: so many times the run asks again. */
+#define CONNECT_TRIES 3
 
 /* What the helper says when it cannot serve the object. */
 static const struct {
@@ -53,13 +77,33 @@ static void mount_point(const struct samba_engine *engine, char *path, size_t si
     snprintf(path, size, "%s/object", engine->mount_dir);
 }
 
+/* The identities of the object and its folders, as the engine reads them,
+   in a new block; and the device of its other names, or "-". */
+static char *lineage_text(const struct lineage *lineage, char *uncertain, size_t size)
+{
+    char *identities, *at;
+    DWORD i;
+
+    identities = (char *)malloc(lineage->count * 42 + 1);
+    if (identities == NULL)
+        return NULL;
+    at = identities;
+    for (i = 0; i < lineage->count; i++)
+        at += sprintf(at, "%s%llu:%llu", i == 0 ? "" : ",", (unsigned long long)lineage->ids[i].dev,
+                      (unsigned long long)lineage->ids[i].ino);
+    if (lineage->has_other_names)
+        snprintf(uncertain, size, "%llu", (unsigned long long)lineage->other_names_dev);
+    else
+        snprintf(uncertain, size, "-");
+    return identities;
+}
+
 /* The helper, after fork: the object mounted for it alone, then the engine. */
 static void run_helper(struct samba_engine *engine, int tree, int channel, const struct lineage *lineage)
 {
-    char target[64], uncertain[32], *identities, *at;
+    char target[64], uncertain[32], *identities;
     const char *conf;
     BOOL named;
-    DWORD i;
     int null;
 
     conf = samba_conf_path(&named);
@@ -75,18 +119,9 @@ static void run_helper(struct samba_engine *engine, int tree, int channel, const
         _exit(1);
     }
 
-    identities = (char *)malloc(lineage->count * 42 + 1);
+    identities = lineage_text(lineage, uncertain, sizeof(uncertain));
     if (identities == NULL)
         _exit(1);
-    at = identities;
-    for (i = 0; i < lineage->count; i++)
-        at += sprintf(at, "%s%llu:%llu", i == 0 ? "" : ",", (unsigned long long)lineage->ids[i].dev,
-                      (unsigned long long)lineage->ids[i].ino);
-
-    if (lineage->has_other_names)
-        snprintf(uncertain, sizeof(uncertain), "%llu", (unsigned long long)lineage->other_names_dev);
-    else
-        snprintf(uncertain, sizeof(uncertain), "-");
 
     char *argv[] = {
         (char *)ZIRM_PYTHON,     (char *)"-I", (char *)"-S", (char *)"-B", (char *)"-c", (char *)samba_engine_script,
@@ -214,6 +249,248 @@ static DWORD make_mount_point(struct samba_engine *engine, BOOL is_directory)
     return ERROR_SUCCESS;
 }
 
+/* The shared engine's name: abstract, and this build's own, so that a
+   run never talks to an engine of another version. */
+static socklen_t engine_address(struct sockaddr_un *address)
+{
+    int length;
+
+    memset(address, 0, sizeof(*address));
+    address->sun_family = AF_UNIX;
+    length = snprintf(address->sun_path + 1, sizeof(address->sun_path) - 1, "zirm-engine-%s", ZIRM_ENGINE_ID);
+    return (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + (size_t)length);
+}
+
+/* The run folder: made by us if missing, and used only if it is a folder
+   that only our own user can enter. A descriptor, or -1. */
+static int open_run_folder(void)
+{
+    struct stat st;
+    int fd;
+
+    if (mkdir(ZIRM_RUN_DIR, 0700) != 0 && errno != EEXIST)
+        return -1;
+    fd = open(ZIRM_RUN_DIR, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    if (fstat(fd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+/* A connection to the shared engine: 1, with the channel; 0 when no
+   engine listens; -1 when what listens is not ours, or on any error. */
+static int connect_engine(int *channel)
+{
+    struct sockaddr_un address;
+    socklen_t address_length = engine_address(&address);
+    struct ucred peer;
+    socklen_t peer_length = sizeof(peer);
+    int fd;
+
+    *channel = -1;
+    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (connect(fd, (struct sockaddr *)&address, address_length) != 0) {
+        close(fd);
+        return errno == ECONNREFUSED ? 0 : -1;
+    }
+    /* Anyone can listen on an abstract name: nothing is sent before the
+       kernel has said who does. */
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peer_length) != 0 || peer.uid != geteuid()) {
+        close(fd);
+        return -1;
+    }
+    *channel = fd;
+    return 1;
+}
+
+/* The engine, after a double fork: a session of its own, not our child,
+   holding nothing of ours but its socket and its script. */
+static void run_engine(int listener, int script)
+{
+    char *argv[] = { (char *)"zirm-engine",
+                     (char *)"-I",
+                     (char *)"-S",
+                     (char *)"-B",
+                     (char *)"/proc/self/fd/4",
+                     (char *)"daemon",
+                     (char *)ZIRM_SAMBA_SITE,
+                     (char *)ZIRM_RUN_DIR,
+                     NULL };
+    char *envp[] = { (char *)"PATH=/usr/sbin:/usr/bin:/sbin:/bin", (char *)"LC_ALL=C.UTF-8", NULL };
+    int null;
+
+    if (setsid() < 0 || fork() != 0)
+        _exit(0);
+    null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    listener = fcntl(listener, F_DUPFD_CLOEXEC, 10);
+    script = fcntl(script, F_DUPFD_CLOEXEC, 10);
+    if (null < 0 || listener < 0 || script < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0 ||
+        dup2(listener, 3) < 0 || dup2(script, 4) < 0 || close_range(5, ~0U, 0) != 0)
+        _exit(1);
+    execve(ZIRM_PYTHON, argv, envp);
+    _exit(1);
+}
+
+/* Starts the shared engine, already listening when this returns, so that
+   runs can connect at once. */
+static void start_engine(void)
+{
+    struct sockaddr_un address;
+    socklen_t address_length = engine_address(&address);
+    size_t length = strlen(samba_engine_script);
+    int listener, script = -1, status;
+    pid_t pid;
+
+    listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener < 0)
+        return;
+    if (bind(listener, (struct sockaddr *)&address, address_length) != 0 || listen(listener, 128) != 0)
+        goto done;
+    script = memfd_create("zirm-engine", MFD_CLOEXEC);
+    if (script < 0 || write(script, samba_engine_script, length) != (ssize_t)length)
+        goto done;
+    pid = fork();
+    if (pid == 0)
+        run_engine(listener, script);
+    if (pid > 0)
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
+            ;
+done:
+    if (script >= 0)
+        close(script);
+    close(listener);
+}
+
+static BOOL lock_run_folder(int run)
+{
+    struct timespec pause = { 0, 10 * 1000 * 1000 };
+    int waited;
+
+    for (waited = 0; waited < START_LOCK_TIMEOUT_MS; waited += 10) {
+        if (flock(run, LOCK_EX | LOCK_NB) == 0)
+            return TRUE;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return FALSE;
+        nanosleep(&pause, NULL);
+    }
+    return FALSE;
+}
+
+/* A channel to the shared engine, started if none runs; -1 where it
+   cannot be used safely. */
+static int shared_engine(void)
+{
+    int run, channel, found;
+
+    run = open_run_folder();
+    if (run < 0)
+        return -1;
+    found = connect_engine(&channel);
+    /* None listens: one run starts it, and the others find it started. */
+    if (found == 0 && lock_run_folder(run)) {
+        found = connect_engine(&channel);
+        if (found == 0) {
+            start_engine();
+            found = connect_engine(&channel);
+        }
+        flock(run, LOCK_UN);
+    }
+    close(run);
+    return found == 1 ? channel : -1;
+}
+
+/* The request that opens a run: what the helper is given as arguments,
+   and the run's mount namespace and the object as descriptors. */
+static DWORD send_open(struct samba_engine *engine, int tree, const struct lineage *lineage, BOOL is_directory)
+{
+    char uncertain[32], *identities, *text = NULL;
+    union {
+        struct cmsghdr header;
+        char space[CMSG_SPACE(2 * sizeof(int))];
+    } control;
+    struct msghdr message;
+    struct iovec part;
+    struct cmsghdr *header;
+    const char *conf;
+    BOOL named;
+    int fds[2], length;
+    ssize_t sent;
+    DWORD code;
+
+    conf = samba_conf_path(&named);
+    identities = lineage_text(lineage, uncertain, sizeof(uncertain));
+    fds[0] = open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
+    fds[1] = tree;
+    if (identities != NULL)
+        text = (char *)malloc(strlen(conf) + strlen(identities) + 64);
+    if (identities == NULL || text == NULL || fds[0] < 0) {
+        code = fds[0] < 0 ? error_from_errno(errno) : ERROR_NOT_ENOUGH_MEMORY;
+        goto done;
+    }
+    length = sprintf(text, "open\t%s\t%s\t%s\t%s\n", conf, identities, uncertain, is_directory ? "directory" : "file");
+
+    memset(&message, 0, sizeof(message));
+    memset(&control, 0, sizeof(control));
+    part.iov_base = text;
+    part.iov_len = (size_t)length;
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control.space;
+    message.msg_controllen = sizeof(control.space);
+    header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(fds));
+    memcpy(CMSG_DATA(header), fds, sizeof(fds));
+    do
+        sent = sendmsg(engine->channel, &message, MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    if (sent <= 0)
+        code = ERROR_BROKEN_PIPE;
+    else
+        code = send_request(engine, text + sent, (size_t)(length - sent));
+done:
+    if (fds[0] >= 0)
+        close(fds[0]);
+    free(text);
+    free(identities);
+    return code;
+}
+
+/* The shared engine's first answer for the object. ERROR_BROKEN_PIPE
+   when no engine could answer: the run then starts its own helper. */
+static DWORD ask_shared_engine(struct samba_engine *engine, int tree, const struct lineage *lineage, BOOL is_directory,
+                               char **line)
+{
+    const char *conf;
+    BOOL named;
+    DWORD code = ERROR_BROKEN_PIPE;
+    int tries;
+
+    /* The request is one line of tab-separated words. */
+    conf = samba_conf_path(&named);
+    if (strpbrk(conf, "\t\n") != NULL)
+        return code;
+    for (tries = 0; tries < CONNECT_TRIES && code == ERROR_BROKEN_PIPE; tries++) {
+        engine->channel = shared_engine();
+        if (engine->channel < 0)
+            break;
+        code = send_open(engine, tree, lineage, is_directory);
+        if (code == ERROR_SUCCESS)
+            code = read_reply(engine, line);
+        if (code != ERROR_SUCCESS) {
+            close(engine->channel);
+            engine->channel = -1;
+        }
+    }
+    return code;
+}
+
 DWORD samba_engine_start(struct samba_engine *engine, int fd, const struct stat *st, const struct lineage *lineage,
                          BOOL *in_share)
 {
@@ -229,14 +506,27 @@ DWORD samba_engine_start(struct samba_engine *engine, int fd, const struct stat 
     if (access(ZIRM_PYTHON, X_OK) != 0 || access(ZIRM_SAMBA_SITE "/samba/samba3", F_OK) != 0)
         return ERROR_MOD_NOT_FOUND;
 
+    /* A copy of the mount that holds the object, the object at its root:
+       made here, where the descriptor's mount is, then moved into the
+       engine's own namespace. */
+    tree = open_tree(fd, "", OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_EMPTY_PATH);
+    if (tree < 0) {
+        code = error_from_errno(errno);
+        goto fail;
+    }
+    code = ask_shared_engine(engine, tree, lineage, S_ISDIR(st->st_mode), &line);
+    if (code == ERROR_SUCCESS) {
+        close(tree);
+        tree = -1;
+        goto answered;
+    }
+    if (code != ERROR_BROKEN_PIPE)
+        goto fail;
+
     code = make_mount_point(engine, S_ISDIR(st->st_mode));
     if (code != ERROR_SUCCESS)
         goto fail;
-    /* A copy of the mount that holds the object, the object at its root:
-       made here, where the descriptor's mount is, then moved into the
-       helper's own namespace. */
-    tree = open_tree(fd, "", OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_EMPTY_PATH);
-    if (tree < 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channels) != 0) {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channels) != 0) {
         code = error_from_errno(errno);
         goto fail;
     }
@@ -255,6 +545,7 @@ DWORD samba_engine_start(struct samba_engine *engine, int fd, const struct stat 
     code = read_reply(engine, &line);
     if (code != ERROR_SUCCESS)
         goto fail;
+answered:
     if (strncmp(line, "share ", 6) == 0) {
         *in_share = TRUE;
     } else if (strcmp(line, "none") != 0) {

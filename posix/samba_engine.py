@@ -7,13 +7,27 @@ ACL engine with that share's parameters, exactly as smbd does for a client:
 the stored descriptor, the POSIX ACLs and the mode, mapped by Samba's own
 code and idmap.
 
-Arguments: the folder that holds Samba's Python modules, the smb.conf to
-load, the identities (device:inode) of the object and of every directory
-above it in its file system, nearest first, the device on which the object
-may have names that those folders do not show ("-" for none: a file with
-other links, or a mount whose folders above it are not visible), and the
-path at which the object is mounted for this process alone. The engine is
-only ever given that path: nobody else can change what it names.
+It runs in one of two ways.
+
+A helper for one run: arguments are the folder that holds Samba's Python
+modules, the smb.conf to load, the identities (device:inode) of the object
+and of every directory above it in its file system, nearest first, the
+device on which the object may have names that those folders do not show
+("-" for none: a file with other links, or a mount whose folders above it
+are not visible), and the path at which the object is mounted for this
+process alone. The engine is only ever given that path: nobody else can
+change what it names.
+
+The engine that consecutive runs share ("daemon", the modules' folder and
+the run folder): Samba's modules loaded once, it listens on the socket it
+is given as descriptor 3 and forks a process for each run that connects.
+The run sends one line, "open CONF IDENTITIES DEVICE KIND" (tab-separated,
+KIND "file" or "directory"), with two descriptors: its mount namespace and
+a detached copy of the mount that holds the object, the object at its
+root. The process enters that namespace, mounts the object in a namespace
+of its own, and answers as the helper does. The configuration is loaded
+afresh for every run. The engine exits when no run has come for a few
+seconds.
 
 One line out, first: "share NAME", "none", or "fail WHY". Then, for each
 line in ("get INFO" or "set INFO HEX"), one line out: "ok [HEX]" or
@@ -23,6 +37,7 @@ line in ("get INFO" or "set INFO HEX"), one line out: "ok [HEX]" or
 import os
 import pwd
 import re
+import signal
 import sys
 import types
 
@@ -69,9 +84,10 @@ def import_engine(site):
             package.__path__ = [os.path.join(site, *name.split("."))]
             sys.modules[name] = package
         sys.modules["samba"].NTSTATUSError = NTSTATUSError
-    global param, smbconf, smbconf_registry
-    from samba import smbconf  # noqa: E402
-    from samba.samba3 import param  # noqa: E402
+    global param, smbconf, smbconf_registry, smbd, security, auth
+    from samba import auth, smbconf  # noqa: E402
+    from samba.dcerpc import security  # noqa: E402
+    from samba.samba3 import param, smbd  # noqa: E402
     from samba.samba3 import smbconf as smbconf_registry  # noqa: E402
 
 
@@ -369,12 +385,8 @@ def status_of(error):
 
 
 def serve(share, object_path):
-    from samba.auth import copy_session_info, session_info_fill_unix, system_session
-    from samba.dcerpc import security
-    from samba.samba3 import smbd
-
-    session = copy_session_info(system_session())
-    session_info_fill_unix(session, None)
+    session = auth.copy_session_info(auth.system_session())
+    auth.session_info_fill_unix(session, None)
     for line in sys.stdin:
         words = line.split()
         try:
@@ -392,11 +404,10 @@ def serve(share, object_path):
             reply("status 0x%08x" % status_of(error))
 
 
-def main():
-    site, conf, identities, uncertain, object_path = sys.argv[1:6]
+def answer(conf, identities, uncertain, object_path):
+    """Which share serves the object, then its descriptor's requests."""
     ancestors = [tuple(int(n) for n in pair.split(":")) for pair in identities.split(",")]
     uncertain_device = None if uncertain == "-" else int(uncertain)
-    import_engine(site)
     lp = param.get_context()
     try:
         sections = load_configuration(lp, conf)
@@ -414,6 +425,134 @@ def main():
         return
     reply("share %s" % share)
     serve(share, object_path)
+
+
+# How long the shared engine waits for the next run before it exits, in
+# seconds: a script that runs zirm once per file starts the next run within
+# milliseconds, and an engine nobody uses should not linger.
+IDLE_SECONDS = 5
+
+# The longest a run may take, from its connection to its last answer: the
+# run gives up after two minutes without an answer, and so does this.
+RUN_SECONDS = 150
+
+CLONE_NEWNS = 0x00020000
+MS_NOSUID, MS_NODEV, MS_NOEXEC, MS_REC, MS_PRIVATE = 0x2, 0x4, 0x8, 0x4000, 0x40000
+MOVE_MOUNT_F_EMPTY_PATH = 0x4
+AT_FDCWD = -100
+SYS_MOVE_MOUNT = 429  # the same number on every architecture
+PR_SET_NAME = 15
+
+
+def module_identities():
+    """The files of Samba's engine as they are now: an upgrade replaces
+    them, and an engine that started before must not serve on."""
+    found = []
+    for module in (smbd, param, auth, smbconf):
+        try:
+            st = os.stat(module.__file__)
+            found.append((st.st_dev, st.st_ino, st.st_mtime_ns))
+        except (AttributeError, OSError):
+            found.append(None)
+    return found
+
+
+def checked(result):
+    if result != 0:
+        error = ctypes.get_errno()
+        raise OSError(error, os.strerror(error))
+
+
+def mount_object(libc, run_dir, namespace, tree, kind):
+    """The run's mounts, then a namespace of this process's own with the
+    object mounted in a private folder of it: gone with the process."""
+    checked(libc.setns(namespace, CLONE_NEWNS))
+    checked(libc.unshare(CLONE_NEWNS))
+    checked(libc.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None))
+    checked(libc.mount(b"tmpfs", run_dir.encode(), b"tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                     b"mode=0700"))
+    target = os.path.join(run_dir, "object")
+    if kind == "directory":
+        os.mkdir(target, 0o700)
+    else:
+        os.close(os.open(target, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+    checked(libc.syscall(SYS_MOVE_MOUNT, tree, b"", AT_FDCWD, target.encode(), MOVE_MOUNT_F_EMPTY_PATH))
+    os.chdir("/")
+    return target
+
+
+def serve_run(connection, run_dir):
+    """One run, in a process of its own."""
+    signal.alarm(RUN_SECONDS)
+    data, fds, _, _ = socket.recv_fds(connection, 1 << 20, 2)
+    while data and not data.endswith(b"\n"):
+        more = connection.recv(1 << 20)
+        if not more:
+            break
+        data += more
+    os.dup2(connection.fileno(), 0)
+    os.dup2(connection.fileno(), 1)
+    words = data.decode("utf-8", "surrogateescape").rstrip("\n").split("\t")
+    if len(fds) != 2 or len(words) != 5 or words[0] != "open":
+        return
+    libc = ctypes.CDLL(None, use_errno=True)
+    try:
+        object_path = mount_object(libc, run_dir, fds[0], fds[1], words[4])
+    except OSError:
+        reply("fail mount")
+        return
+    for fd in fds:
+        os.close(fd)
+    answer(words[1], words[2], words[3], object_path)
+
+
+def daemon(run_dir):
+    """The engine that consecutive runs share."""
+    global ctypes, socket
+    import ctypes
+    import select
+    import socket
+
+    ctypes.CDLL(None).prctl(PR_SET_NAME, b"zirm-engine", 0, 0, 0)
+    listener = socket.socket(fileno=3)
+    # Children are never waited for.
+    signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+    modules = module_identities()
+    while select.select([listener], [], [], IDLE_SECONDS)[0]:
+        try:
+            connection, _ = listener.accept()
+        except OSError:
+            continue
+        pid, uid, _ = struct_peer(connection)
+        # Only runs of our own user, and only as the engine they started.
+        if uid != os.geteuid() or module_identities() != modules:
+            connection.close()
+            if uid == os.geteuid():
+                break
+            continue
+        if os.fork() == 0:
+            listener.close()
+            try:
+                serve_run(connection, run_dir)
+            finally:
+                os._exit(0)
+        connection.close()
+
+
+def struct_peer(connection):
+    import struct
+
+    return struct.unpack("3i", connection.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12))
+
+
+def main():
+    if sys.argv[1] == "daemon":
+        import_engine(sys.argv[2])
+        daemon(sys.argv[3])
+        return
+    site, conf, identities, uncertain, object_path = sys.argv[1:6]
+    import_engine(site)
+    answer(conf, identities, uncertain, object_path)
 
 
 if __name__ == "__main__":
