@@ -326,6 +326,9 @@ static void run_engine(int listener, int script)
 
     if (setsid() < 0 || fork() != 0)
         _exit(0);
+    /* It must not keep the caller's folder, or its file system, busy. */
+    if (chdir("/") != 0)
+        _exit(1);
     null = open("/dev/null", O_RDWR | O_CLOEXEC);
     listener = fcntl(listener, F_DUPFD_CLOEXEC, 10);
     script = fcntl(script, F_DUPFD_CLOEXEC, 10);

@@ -531,6 +531,7 @@ def daemon(run_dir):
                 break
             continue
         if os.fork() == 0:
+            signal.signal(signal.SIGCHLD, signal.SIG_DFL)
             listener.close()
             try:
                 serve_run(connection, run_dir)
