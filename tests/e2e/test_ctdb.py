@@ -185,9 +185,9 @@ class CtdbTest(unittest.TestCase):
             finally:
                 first.ctdbd.send_signal(signal.SIGCONT)
             print(f"\nctdbd hanging: zirm ended in {took:.1f} s with {out!r}", file=sys.stderr)
+            self.assertEqual(self.file_state(path), before, "something was written")
             self.assertIn(out, (UNREADABLE, NO_ANSWER))
             self.assertEqual((code, err), (1, ""))
-            self.assertEqual(self.file_state(path), before, "something was written")
 
         with self.subTest(case="ctdbd down"):
             # smbd changes its own folders: it goes first.
@@ -195,9 +195,9 @@ class CtdbTest(unittest.TestCase):
             self.cluster.stop_ctdbd()
             before, files = self.file_state(path), self.node_files(first)
             code, out, err, _ = self.zirm("rw", path)
-            self.assertEqual((code, out, err), (1, UNREADABLE, ""))
             self.assertEqual(self.file_state(path), before, "something was written")
             self.assertEqual(self.node_files(first), files, "files were made in the node's folders")
+            self.assertEqual((code, out, err), (1, UNREADABLE, ""))
 
 
 if __name__ == "__main__":
