@@ -465,6 +465,24 @@ done:
     return code;
 }
 
+/* The engine's first answer, past its notes that the registry is read
+   next: an engine that ends after such a note could not read it. */
+static DWORD read_first_answer(struct samba_engine *engine, char **line)
+{
+    BOOL reading_registry = FALSE;
+    DWORD code;
+
+    for (;;) {
+        code = read_reply(engine, line);
+        if (code != ERROR_SUCCESS)
+            return code == ERROR_BROKEN_PIPE && reading_registry ? ERROR_REGISTRY_IO_FAILED : code;
+        if (strcmp(*line, "registry") != 0)
+            return ERROR_SUCCESS;
+        reading_registry = TRUE;
+        free(*line);
+    }
+}
+
 /* The shared engine's first answer for the object. ERROR_BROKEN_PIPE
    when no engine could answer: the run then starts its own helper. */
 static DWORD ask_shared_engine(struct samba_engine *engine, int tree, const struct lineage *lineage, BOOL is_directory,
@@ -485,7 +503,7 @@ static DWORD ask_shared_engine(struct samba_engine *engine, int tree, const stru
             break;
         code = send_open(engine, tree, lineage, is_directory);
         if (code == ERROR_SUCCESS)
-            code = read_reply(engine, line);
+            code = read_first_answer(engine, line);
         if (code != ERROR_SUCCESS) {
             close(engine->channel);
             engine->channel = -1;
@@ -545,7 +563,7 @@ DWORD samba_engine_start(struct samba_engine *engine, int fd, const struct stat 
     close(channels[1]);
     engine->channel = channels[0];
 
-    code = read_reply(engine, &line);
+    code = read_first_answer(engine, &line);
     if (code != ERROR_SUCCESS)
         goto fail;
 answered:

@@ -29,7 +29,8 @@ of its own, and answers as the helper does. The configuration is loaded
 afresh for every run. The engine exits when no run has come for a few
 seconds.
 
-One line out, first: "share NAME", "none", or "fail WHY". Then, for each
+One line out, first: "share NAME", "none", or "fail WHY", after a line
+"registry" each time the registry is about to be read. Then, for each
 line in ("get INFO" or "set INFO HEX"), one line out: "ok [HEX]" or
 "status 0xXXXXXXXX". It ends when its input does.
 """
@@ -161,8 +162,16 @@ def registry_guard(facts, default_state):
             raise Unusable("registry")
 
 
+def registry_ahead():
+    """Tells the run that the registry is read next. On a cluster that
+    goes through ctdbd, and when ctdbd does not answer in time Samba ends
+    the process at once: the run can then say why."""
+    reply("registry")
+
+
 def read_registry():
     """Every section kept in the registry, [global] among them."""
+    registry_ahead()
     try:
         registry = smbconf_registry.init_reg(None)
         return [registry.get_share(name) for name in registry.share_names()]
@@ -226,6 +235,8 @@ def load_configuration(lp, conf):
 
 
 def load_file(lp, conf, facts):
+    if facts["used"]:
+        registry_ahead()
     try:
         lp.load(conf)
     except RuntimeError:
