@@ -446,9 +446,15 @@ static BOOL read_mount_entry(FILE *f, struct mount_entry *entry)
 static BOOL mount_id_of(int fd, unsigned long *id)
 {
     char path[64], line[256];
+    struct statx status;
     BOOL found = FALSE;
     FILE *f;
 
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &status) == 0 && (status.stx_mask & STATX_MNT_ID)) {
+        *id = (unsigned long)status.stx_mnt_id;
+        return TRUE;
+    }
+    /* Kernels before 5.8 tell it only in /proc. */
     snprintf(path, sizeof(path), "/proc/self/fdinfo/%d", fd);
     f = fopen(path, "re");
     if (f == NULL)
