@@ -487,11 +487,13 @@ static size_t path_below(const char *inner, const char *outer)
 
 /*
  * The folders of a file system above the root of one of its mounts, when
- * that root is not the file system's own (a bind mount of a folder): found
- * through another mount of the same file system whose root lies higher,
- * the highest there is, and checked to be the same folder by identity. The
- * folders above that mount's root are nowhere to be seen; if there are
- * any, the object may have names that no folder here shows.
+ * that root is not the file system's own (a bind mount of a folder, a
+ * subvolume): found through another mount of the same file system whose
+ * root lies higher, the highest there is, and checked to be the same
+ * folder by identity. Folders above every mount's root are seen by no one,
+ * smbd included, so no share can reach the object through them. Where the
+ * folder that such a mount shows cannot be checked, the object may have
+ * names that no folder here shows.
  */
 static DWORD add_hidden_folders(unsigned long mount_id, const struct stat *root_status, struct lineage *lineage)
 {
@@ -536,12 +538,13 @@ static DWORD add_hidden_folders(unsigned long mount_id, const struct stat *root_
             dir = -1;
         }
     }
-    if (dir < 0 || strcmp(best.root, "/") != 0) {
-        lineage->has_other_names = TRUE;
-        lineage->other_names_dev = root_status->st_dev;
-    }
-    if (dir < 0)
+    if (dir < 0) {
+        if (have_best && strcmp(best.root, own.root) != 0) {
+            lineage->has_other_names = TRUE;
+            lineage->other_names_dev = root_status->st_dev;
+        }
         return ERROR_SUCCESS;
+    }
 
     /* Up to the other mount's root: its own parent, or a folder whose
        parent is on another mount. */
