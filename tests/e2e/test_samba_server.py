@@ -442,5 +442,40 @@ class SambaServerTest(unittest.TestCase):
                     self.assertEqual(after[2] & 0o006, 0o006)
 
 
+    def test_a_file_system_seen_only_through_a_mount_of_its_folder(self):
+        """A file system whose root is mounted nowhere, as a subvolume's or
+        a bound folder's often is: its folders above the mount are seen by
+        no one, smbd included, so a share on that file system that does not
+        hold the object by its name cannot hold it by another."""
+        with open(self.server.conf) as f:
+            global_section = f.read().split("\n[")[0] + "\n"
+        scratch = tempfile.mkdtemp(prefix="zirm-mounts-")
+        conf = os.path.join(scratch, "smb.conf")
+        with open(conf, "w") as f:
+            f.write(global_section + f"[inside]\npath = {scratch}/alias/share\n")
+        # In a mount namespace of its own: a file system with its folder
+        # a/b bound at alias, then its root unmounted.
+        script = f"""set -e
+            cd {scratch}; mkdir fs alias; mount -t tmpfs none fs; mkdir -p fs/a/b/share
+            echo data > fs/a/b/file; mount --bind fs/a/b alias; umount fs
+            /usr/bin/python3 -c 'import os, sys
+from samba.dcerpc import security, xattr
+from samba.ndr import ndr_pack
+n = xattr.NTACL(); n.version = 1
+n.info = security.descriptor.from_sddl("D:(A;;0x001f01ff;;;WD)", security.dom_sid("S-1-5-32"))
+os.setxattr(sys.argv[1], "security.NTACL", ndr_pack(n))' alias/file
+            SMB_CONF_PATH={conf} {ZIRM} rw alias/file && echo status $?
+            getfattr --only-values -n security.NTACL alias/file | od -An -tx1 | tr -d ' \\n'"""
+        try:
+            done = subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c", script],
+                                  capture_output=True, text=True, timeout=60)
+        finally:
+            shutil.rmtree(scratch, ignore_errors=True)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        printed, _, blob = done.stdout.partition("status 0\n")
+        self.assertEqual(printed, "")
+        self.assertEqual(parse_blob(bytes.fromhex(blob)).info.as_sddl(), "D:(A;;0x0012019f;;;WD)")
+
+
 if __name__ == "__main__":
     unittest.main()
