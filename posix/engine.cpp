@@ -132,13 +132,15 @@ static void run_helper(struct samba_engine *engine, int tree, int channel, const
     _exit(1);
 }
 
-/* One line from the helper, without its newline, into a new block. */
+/* One line from the helper, without its newline, into a new block. The
+   helper may have sent more than one line (its notes before an answer):
+   only this line's bytes are taken, the next stay for the next call. */
 static DWORD read_reply(struct samba_engine *engine, char **line)
 {
     struct pollfd wait_for = { engine->channel, POLLIN, 0 };
-    size_t length = 0;
+    size_t length = 0, take;
     ssize_t got;
-    char *text;
+    char *text, *end;
 
     text = (char *)malloc(REPLY_MAX + 1);
     if (text == NULL)
@@ -148,13 +150,18 @@ static DWORD read_reply(struct samba_engine *engine, char **line)
             free(text);
             return ERROR_TIMEOUT;
         }
-        got = read(engine->channel, text + length, REPLY_MAX - length);
+        got = recv(engine->channel, text + length, REPLY_MAX - length, MSG_PEEK);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
             break;
-        length += (size_t)got;
-        if (text[length - 1] == '\n') {
+        end = (char *)memchr(text + length, '\n', (size_t)got);
+        take = end != NULL ? (size_t)(end - (text + length)) + 1 : (size_t)got;
+        /* What was peeked is there: this takes exactly those bytes. */
+        if (read(engine->channel, text + length, take) != (ssize_t)take)
+            break;
+        length += take;
+        if (end != NULL) {
             text[length - 1] = '\0';
             *line = text;
             return ERROR_SUCCESS;
