@@ -30,15 +30,38 @@
 
 #define CONF_MAX_SIZE (1024 * 1024)
 #define INCLUDE_MAX_DEPTH 8
+#define SECTION_NAME_MAX 256
+#define PRINTERS_MAX 32
+#define USERSHARE_PATHS_MAX 8
+
+/* The section being read. An included file goes on with it; a config
+   file smbd switches to starts in its own [global]. */
+struct conf_section {
+    char name[SECTION_NAME_MAX]; /* as written, white space and case ignored */
+    BOOL in_global;
+    BOOL in_homes;
+    BOOL in_printable;  /* a printer's spool, so far */
+    char *pending_path; /* its path, decided on at the section's end */
+};
 
 struct conf_scan {
     const struct lineage *lineage;
     BOOL maybe;
-    DWORD refusal;       /* a reason no answer can be given, or 0 */
-    BOOL in_printable;   /* the section being read is a printer's spool */
-    char *pending_path;  /* its path, decided on at the section's end */
+    DWORD refusal; /* a reason no answer can be given, or 0 */
+    struct conf_section section;
+    /* The paths of printers passed over: a later section of the same
+       name, or one that copies it, can make the same path a share. */
+    struct {
+        char name[SECTION_NAME_MAX];
+        char *path;
+    } printers[PRINTERS_MAX];
+    DWORD printer_count;
     BOOL homes_unpathed; /* [homes] with no path: each user's home */
-    char usershare_path[4096];
+    /* Every folder of user shares the configuration names, Samba's own
+       default first: smbd takes the last one that its own [global]
+       names, and a config file it switches to starts from the default. */
+    char usershare_paths[USERSHARE_PATHS_MAX][4096];
+    DWORD usershare_path_count;
 };
 
 static BOOL is_in_lineage(const struct lineage *lineage, const struct stat *st)
@@ -73,19 +96,19 @@ static void check_folder(struct conf_scan *scan, const char *path)
     char fixed[4096];
     const char *macro;
     struct stat st;
-    size_t length;
+    size_t start, length;
 
-    /* smbd drops quotes around a whole path, unless others stand inside. */
+    /* smbd drops quotes around a whole path, unless others stand inside:
+       then the path is the value as written. */
+    start = 0;
     length = strlen(path);
     while (length > 0 && path[length - 1] == '"')
         length--;
-    while (length > 0 && path[0] == '"') {
-        path++;
-        length--;
-    }
-    if (memchr(path, '"', length) == NULL && length < sizeof(fixed)) {
-        memcpy(fixed, path, length);
-        fixed[length] = '\0';
+    while (start < length && path[start] == '"')
+        start++;
+    if (memchr(path + start, '"', length - start) == NULL && length - start < sizeof(fixed)) {
+        memcpy(fixed, path + start, length - start);
+        fixed[length - start] = '\0';
         path = fixed;
     }
     /* A folder per user or client lies below the fixed part of its path. */
@@ -112,13 +135,36 @@ static void check_folder(struct conf_scan *scan, const char *path)
     }
 }
 
+/* A printer's path is no share's, unless a later section makes it one;
+   a path in [global] is every later section's that names none, printable
+   or not there. */
 static void end_section(struct conf_scan *scan)
 {
-    if (scan->pending_path != NULL && !scan->in_printable)
-        check_folder(scan, scan->pending_path);
-    free(scan->pending_path);
-    scan->pending_path = NULL;
-    scan->in_printable = FALSE;
+    struct conf_section *section = &scan->section;
+
+    if (section->pending_path != NULL && (!section->in_printable || section->in_global)) {
+        check_folder(scan, section->pending_path);
+    } else if (section->pending_path != NULL && scan->printer_count < PRINTERS_MAX) {
+        memcpy(scan->printers[scan->printer_count].name, section->name, sizeof(section->name));
+        scan->printers[scan->printer_count++].path = section->pending_path;
+        section->pending_path = NULL;
+    } else if (section->pending_path != NULL) {
+        scan->maybe = TRUE;
+    }
+    free(section->pending_path);
+    section->pending_path = NULL;
+    section->in_printable = FALSE;
+}
+
+/* A section of this name comes back, or is copied: the printers' paths
+   it had are checked after all. */
+static void recall_printers(struct conf_scan *scan, const char *name)
+{
+    DWORD i;
+
+    for (i = 0; i < scan->printer_count; i++)
+        if (strcmp(scan->printers[i].name, name) == 0)
+            check_folder(scan, scan->printers[i].path);
 }
 
 static BOOL is_true(const char *value)
@@ -127,13 +173,19 @@ static BOOL is_true(const char *value)
            strcasecmp(value, "on") == 0;
 }
 
-/* Samba ignores case and blanks in a parameter's name. */
+/* Samba's white space: the C locale's, form feeds and vertical tabs too. */
+static BOOL is_space(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+/* Samba ignores case and white space in a parameter's name. */
 static void normalise_name(char *name)
 {
     char *from = name, *to = name;
 
     for (; *from != '\0'; from++)
-        if (*from != ' ' && *from != '\t')
+        if (!is_space(*from))
             *to++ = (char)(*from >= 'A' && *from <= 'Z' ? *from - 'A' + 'a' : *from);
     *to = '\0';
 }
@@ -142,50 +194,75 @@ static char *trim(char *s)
 {
     char *end;
 
-    while (*s == ' ' || *s == '\t')
+    while (is_space(*s))
         s++;
     end = s + strlen(s);
-    while (end > s && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r'))
+    while (end > s && is_space(end[-1]))
         *--end = '\0';
     return s;
 }
 
 static void scan_file(struct conf_scan *scan, const char *path, int depth);
+static void scan_config_file(struct conf_scan *scan, const char *path, int depth);
 static DWORD object_lineage(int fd, const struct stat *st, struct lineage *lineage);
 
-static void scan_parameter(struct conf_scan *scan, char *name, char *value, BOOL in_homes, int depth)
+static void add_usershare_path(struct conf_scan *scan, const char *path)
 {
+    if (scan->usershare_path_count == USERSHARE_PATHS_MAX) {
+        scan->maybe = TRUE;
+        return;
+    }
+    snprintf(scan->usershare_paths[scan->usershare_path_count], sizeof(scan->usershare_paths[0]), "%s", path);
+    scan->usershare_path_count++;
+}
+
+static void scan_parameter(struct conf_scan *scan, char *name, char *value, int depth)
+{
+    struct conf_section *section = &scan->section;
+
     normalise_name(name);
     if (strcmp(name, "path") == 0 || strcmp(name, "directory") == 0) {
-        free(scan->pending_path);
-        scan->pending_path = strdup(value);
-        if (scan->pending_path == NULL)
+        free(section->pending_path);
+        section->pending_path = strdup(value);
+        if (section->pending_path == NULL)
             scan->maybe = TRUE;
-        if (in_homes)
+        if (section->in_homes)
             scan->homes_unpathed = FALSE;
     } else if (strcmp(name, "printable") == 0 || strcmp(name, "printok") == 0) {
-        scan->in_printable = is_true(value);
+        section->in_printable = is_true(value);
+    } else if (strcmp(name, "copy") == 0) {
+        /* Every parameter of the section named, printable and path
+           among them, replaces this one's. */
+        normalise_name(value);
+        recall_printers(scan, value);
+        section->in_printable = FALSE;
+        if (section->in_homes)
+            scan->homes_unpathed = TRUE;
     } else if (strcmp(name, "include") == 0 || strcmp(name, "configfile") == 0) {
         /* smbd loads a config file that exists in place of this one; its
-           shares join this file's here, which only widens the answer. */
+           shares join this file's here, which only widens the answer (and
+           so does one named outside [global], which smbd ignores). */
         if (strchr(value, '%') != NULL)
             scan->refusal = ERROR_BAD_NET_NAME;
         else if (depth >= INCLUDE_MAX_DEPTH || value[0] != '/')
             scan->maybe = TRUE; /* the registry among them */
-        else
+        else if (name[0] == 'i')
             scan_file(scan, value, depth + 1);
+        else
+            scan_config_file(scan, value, depth + 1);
     } else if (strcmp(name, "configbackend") == 0 || strcmp(name, "registryshares") == 0) {
         /* Shares kept in the registry: only Samba can list them. */
         if (strcasecmp(value, "file") != 0 && strcasecmp(value, "no") != 0)
             scan->maybe = TRUE;
-    } else if (strcmp(name, "usersharepath") == 0) {
-        snprintf(scan->usershare_path, sizeof(scan->usershare_path), "%s", value);
+    } else if (strcmp(name, "usersharepath") == 0 && section->in_global) {
+        add_usershare_path(scan, value);
     }
 }
 
 /* One line of smb.conf, continuation lines already joined. */
-static void scan_line(struct conf_scan *scan, char *line, BOOL *in_homes, int depth)
+static void scan_line(struct conf_scan *scan, char *line, int depth)
 {
+    struct conf_section *section = &scan->section;
     char *equals, *end;
 
     line = trim(line);
@@ -199,9 +276,13 @@ static void scan_line(struct conf_scan *scan, char *line, BOOL *in_homes, int de
         }
         end_section(scan);
         *end = '\0';
-        *in_homes = strcasecmp(trim(line + 1), "homes") == 0;
-        if (*in_homes)
+        section->in_homes = strcasecmp(trim(line + 1), "homes") == 0;
+        if (section->in_homes)
             scan->homes_unpathed = TRUE;
+        snprintf(section->name, sizeof(section->name), "%s", line + 1);
+        normalise_name(section->name);
+        section->in_global = strcmp(section->name, "global") == 0 || strcmp(section->name, "globals") == 0;
+        recall_printers(scan, section->name);
         return;
     }
     equals = strchr(line, '=');
@@ -210,13 +291,13 @@ static void scan_line(struct conf_scan *scan, char *line, BOOL *in_homes, int de
         return;
     }
     *equals = '\0';
-    scan_parameter(scan, trim(line), trim(equals + 1), *in_homes, depth);
+    scan_parameter(scan, trim(line), trim(equals + 1), depth);
 }
 
 static void scan_file(struct conf_scan *scan, const char *path, int depth)
 {
-    char *text = NULL, *line, *next, *end, *more;
-    BOOL in_homes = FALSE;
+    char *text = NULL, *line, *from, *to, c;
+    BOOL is_comment;
     ssize_t got, part = 0;
     struct stat st;
     int fd;
@@ -243,27 +324,44 @@ static void scan_file(struct conf_scan *scan, const char *path, int depth)
     }
     text[got] = '\0';
 
-    for (line = text; line < text + got; line = next) {
-        end = (char *)memchr(line, '\n', (size_t)(text + got - line));
-        next = end != NULL ? end + 1 : text + got;
-        if (end == NULL)
-            end = text + got;
-        /* A backslash at the end of a line joins the next line to it. */
-        while (end > line && (end[-1] == '\\' || (end[-1] == '\r' && end - 1 > line && end[-2] == '\\')) &&
-               next < text + got) {
-            end -= end[-1] == '\r' ? 2 : 1;
-            more = (char *)memchr(next, '\n', (size_t)(text + got - next));
-            if (more == NULL)
-                more = text + got;
-            memmove(end, next, (size_t)(more - next));
-            end += more - next;
-            next = more < text + got ? more + 1 : more;
+    /* Samba reads a logical line at a time: a run of white space stands
+       for its first character, and a backslash ending a line (white space
+       after it aside) joins the next line to it. A comment ends with its
+       own line. Each logical line is written over the text it came from. */
+    for (from = text; from < text + got;) {
+        line = to = from;
+        while (from < text + got && *from != '\n' && is_space(*from))
+            from++;
+        is_comment = from < text + got && (*from == '#' || *from == ';');
+        while (from < text + got) {
+            c = *from++;
+            if (c == '\n') {
+                while (to > line && is_space(to[-1]))
+                    to--;
+                if (is_comment || to == line || to[-1] != '\\')
+                    break;
+                to--;
+            } else if (!is_space(c) || to == line || !is_space(to[-1])) {
+                *to++ = c;
+            }
         }
-        *end = '\0';
-        scan_line(scan, line, &in_homes, depth);
+        *to = '\0';
+        scan_line(scan, line, depth);
     }
-    end_section(scan);
     free(text);
+}
+
+/* A configuration smbd switches to: read from its own [global], as a
+   whole, then the section this one was in goes on. */
+static void scan_config_file(struct conf_scan *scan, const char *path, int depth)
+{
+    struct conf_section outer = scan->section;
+
+    memset(&scan->section, 0, sizeof(scan->section));
+    scan->section.in_global = TRUE;
+    scan_file(scan, path, depth);
+    end_section(scan);
+    scan->section = outer;
 }
 
 /*
@@ -328,20 +426,20 @@ static void check_homes(struct conf_scan *scan)
 
 /* The shares users made themselves: one small file each, its folder on a
    line "path=". */
-static void check_usershares(struct conf_scan *scan)
+static void check_usershare_folder(struct conf_scan *scan, const char *path)
 {
     char file[4096 + 256], line[4096 + 8];
     struct dirent *entry;
     DIR *folder;
     FILE *f;
 
-    folder = opendir(scan->usershare_path);
+    folder = opendir(path);
     if (folder == NULL)
         return;
     while (!scan->maybe && (entry = readdir(folder)) != NULL) {
         if (entry->d_name[0] == '.')
             continue;
-        snprintf(file, sizeof(file), "%s/%s", scan->usershare_path, entry->d_name);
+        snprintf(file, sizeof(file), "%s/%s", path, entry->d_name);
         f = fopen(file, "re");
         if (f == NULL) {
             scan->maybe = TRUE;
@@ -357,6 +455,14 @@ static void check_usershares(struct conf_scan *scan)
     closedir(folder);
 }
 
+static void check_usershares(struct conf_scan *scan)
+{
+    DWORD i;
+
+    for (i = 0; i < scan->usershare_path_count && !scan->maybe; i++)
+        check_usershare_folder(scan, scan->usershare_paths[i]);
+}
+
 const char *samba_conf_path(BOOL *named)
 {
     const char *path = getenv("SMB_CONF_PATH");
@@ -367,11 +473,11 @@ const char *samba_conf_path(BOOL *named)
 
 DWORD samba_share_may_hold(int fd, const struct stat *st, struct lineage *lineage, BOOL *maybe)
 {
-    struct conf_scan scan;
+    struct conf_scan *scan;
     struct stat conf_status;
     BOOL named;
     const char *conf = samba_conf_path(&named);
-    DWORD code;
+    DWORD code, i;
 
     *maybe = FALSE;
     /* No configuration where Samba looks for it: no server, no shares. A
@@ -386,17 +492,25 @@ DWORD samba_share_may_hold(int fd, const struct stat *st, struct lineage *lineag
     if (code != ERROR_SUCCESS)
         return code;
 
-    memset(&scan, 0, sizeof(scan));
-    scan.lineage = lineage;
-    snprintf(scan.usershare_path, sizeof(scan.usershare_path), "%s", ZIRM_USERSHARE_DEFAULT);
-    scan_file(&scan, conf, 0);
-    if (!scan.maybe && scan.homes_unpathed)
-        check_homes(&scan);
-    if (!scan.maybe)
-        check_usershares(&scan);
-    free(scan.pending_path);
-    *maybe = scan.maybe;
-    return scan.refusal;
+    scan = (struct conf_scan *)calloc(1, sizeof(*scan));
+    if (scan == NULL)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    scan->lineage = lineage;
+    add_usershare_path(scan, ZIRM_USERSHARE_DEFAULT);
+    /* What comes before the first section is [global]'s. */
+    scan->section.in_global = TRUE;
+    scan_file(scan, conf, 0);
+    end_section(scan);
+    if (!scan->maybe && scan->homes_unpathed)
+        check_homes(scan);
+    if (!scan->maybe)
+        check_usershares(scan);
+    for (i = 0; i < scan->printer_count; i++)
+        free(scan->printers[i].path);
+    *maybe = scan->maybe;
+    code = scan->refusal;
+    free(scan);
+    return code;
 }
 
 /* One line of /proc/self/mountinfo: a mount, the folder of its file
