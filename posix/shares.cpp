@@ -39,7 +39,8 @@
 struct conf_section {
     char name[SECTION_NAME_MAX]; /* as written, white space and case ignored */
     BOOL in_global;
-    BOOL in_homes;
+    BOOL in_homes;      /* [homes] as written: smbd's users' homes */
+    BOOL homes_like;    /* a name like it, taken for it but for its path */
     BOOL in_printable;  /* a printer's spool, so far */
     char *pending_path; /* its path, decided on at the section's end */
 };
@@ -236,7 +237,7 @@ static void scan_parameter(struct conf_scan *scan, char *name, char *value, int 
         normalise_name(value);
         recall_printers(scan, value);
         section->in_printable = FALSE;
-        if (section->in_homes)
+        if (section->homes_like)
             scan->homes_unpathed = TRUE;
     } else if (strcmp(name, "include") == 0 || strcmp(name, "configfile") == 0) {
         /* smbd loads a config file that exists in place of this one; its
@@ -276,11 +277,14 @@ static void scan_line(struct conf_scan *scan, char *line, int depth)
         }
         end_section(scan);
         *end = '\0';
-        section->in_homes = strcasecmp(trim(line + 1), "homes") == 0;
-        if (section->in_homes)
-            scan->homes_unpathed = TRUE;
+        /* smbd finds [homes] by its name as written, case aside: [ homes ]
+           is another section, whose path is not the homes'. */
+        section->in_homes = strcasecmp(line + 1, "homes") == 0;
         snprintf(section->name, sizeof(section->name), "%s", line + 1);
         normalise_name(section->name);
+        section->homes_like = strcmp(section->name, "homes") == 0;
+        if (section->homes_like)
+            scan->homes_unpathed = TRUE;
         section->in_global = strcmp(section->name, "global") == 0 || strcmp(section->name, "globals") == 0;
         recall_printers(scan, section->name);
         return;

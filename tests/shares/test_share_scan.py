@@ -35,6 +35,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import traceback
 import unittest
 
 import samba
@@ -52,7 +53,8 @@ WORKERS = 2
 # elsewhere too (zirm does not see that other mount yet).
 OTHER_MOUNTS = os.environ.get("SHARE_SCAN_OTHER_MOUNTS") == "1"
 SAMBA_FOLDERS = ("private", "lock", "state", "cache")
-DEFAULT_REGISTRY = "/var/lib/samba/registry.tdb"
+SAMBA_HOME = "/var/lib/samba"
+DEFAULT_REGISTRY = os.path.join(SAMBA_HOME, "registry.tdb")
 # Where Samba keeps a registry already, no configuration may point it there.
 REGISTRY_WAS_THERE = os.path.exists(DEFAULT_REGISTRY)
 MADE_REGISTRY = "the engine made %s" % DEFAULT_REGISTRY
@@ -213,11 +215,33 @@ def judge_here(conf, ancestors, patched):
         answer["crash"] = repr(error)
     if not patched:
         engine.smbconf.init_txt = readable_text_reader()
-    # Whether an include or config file, as Samba reads the text, names a
-    # macro: the only reason the scan may refuse.
-    answer["macro"] = any("%" in value for _, parameters in engine.raw_sections(conf)
-                          for key, value in parameters if engine.plain_name(key) in ("include", "configfile"))
+    answer["macro"] = macro_named(conf)
     return answer
+
+
+def macro_named(conf):
+    """Whether an include or config file, as Samba's reader of the text
+    reads the configuration and the files it names, names a macro: the
+    only reason the scan may refuse. None when Samba cannot read one of
+    them (then nothing can be told)."""
+    files, seen = [conf], set()
+    while files:
+        name = files.pop(0)
+        if name in seen or not os.path.isfile(name):
+            continue
+        seen.add(name)
+        try:
+            text = engine.smbconf.init_txt(name)
+            sections = [text.get_share(share) for share in text.share_names()]
+        except Exception:
+            return None
+        for _, parameters in sections:
+            for key, value in parameters:
+                if engine.plain_name(key) in ("include", "configfile"):
+                    if "%" in value:
+                        return True
+                    files.append(value.strip())
+    return False
 
 
 def judge(conf, ancestors):
@@ -232,7 +256,7 @@ def judge(conf, ancestors):
                 answer["engine crash"] = crash
             return answer
         crash = crash or answer["crash"]
-    return {"verdict": None, "engine crash": crash, "macro": False}
+    return {"verdict": None, "engine crash": crash, "macro": None}
 
 
 def judge_in_child(conf, ancestors, patched):
@@ -299,19 +323,19 @@ def check(world):
         tear_down(world, mounts)
     wrong = []
     if not REGISTRY_WAS_THERE and os.path.exists(DEFAULT_REGISTRY):
-        # Made by this configuration, or by one the other worker ran at the
-        # same time (the runner tries each such one again alone): taken
-        # away again, and a failure.
+        # Made by the engine for this configuration, or for one the other
+        # worker ran meanwhile: a fault of the engine's (each kind kept as
+        # a case below), taken away again from the test's copy.
         try:
             os.unlink(DEFAULT_REGISTRY)
         except FileNotFoundError:
             pass
-        wrong.append(MADE_REGISTRY)
+        answer.setdefault("engine crash", MADE_REGISTRY)
     verdict = answer["verdict"]
     for name, scan in zip(world["probe"], scans):
         if scan == "no" and verdict is not None and not verdict.startswith(("none", "unloadable")):
             wrong.append("the scan says no for %s, the loader: %s" % (name, verdict))
-        elif scan == "error 67" and not answer["macro"] and not (verdict or "").startswith("unloadable"):
+        elif scan == "error 67" and answer["macro"] is False:
             # (Text Samba cannot read is no evidence either way.)
             wrong.append("the scan refuses %s (67) with no macro in an include or config file" % name)
         elif scan not in ("no", "maybe", "error 67"):
@@ -326,7 +350,7 @@ class Draw:
 
     SECTION_NAMES = ["s1", "s2", "S1", "data", "Data Share", "homes", "HOMES", "printers", "print$", "global",
                      "t1", "IPC$"]
-    FOLDER_NAMES = ["d0", "d1", "D1", "sub dir", "two  blanks", "x#y", "a;b", "50%off", 'q"t', "e=f", "back\\", "hA",
+    FOLDER_NAMES = ["d0", "d1", "D1", "sub dir", "a b", "two  blanks", "x#y", "a;b", "50%off", 'q"t', "e=f", "back\\", "hA",
                     "rA"]
 
     def __init__(self, rng, base, worker):
@@ -455,8 +479,8 @@ class Draw:
         if self.chance(0.05) and path.count("/") > 1:
             head, tail = path.rsplit("/", 1)
             path = head + "/./" + tail
-        if " " in path and self.chance(0.3):
-            path = path.replace(" ", rng.choice(["  ", "\t", " \t", ""]) if self.chance(0.5) else " ")
+        if " " in path and self.chance(0.5):
+            path = path.replace(" ", rng.choice(["  ", "\t", " \t", ""]))
         if self.chance(0.1):
             path = rng.choice([path + "/%U", path + "/x%S/y", path + "%m", "%H", path + "/%U/" + "in"])
         if self.chance(0.05):
@@ -767,7 +791,9 @@ def run_worker(scratch, worker, indexes, out):
         try:
             wrong, scans, answer = check(world)
         except Exception as error:
-            wrong, scans, answer = ["the world could not be made: %r" % error], [], {"verdict": None}
+            where = traceback.extract_tb(error.__traceback__)[-1]
+            wrong, scans, answer = ["the world could not be made: %r (%s:%d)" % (error, where.name, where.lineno)], [], \
+                {"verdict": None}
         results["configurations"] += 1
         key = "%s / %s" % (answer["verdict"] and answer["verdict"].split(" ")[0], ",".join(sorted(set(scans))))
         results["verdicts"][key] = results["verdicts"].get(key, 0) + 1
@@ -821,6 +847,8 @@ def pinned_cases(scratch):
         ("an included file goes on with the section it is read in",
          world("[homes]\ninclude = %s/inc.conf\npath = %s/missing\n" % (c, c),
                [("file", os.path.join(c, "inc.conf"), "[q]\ncomment = q\n"), ("chown", home, uid)], folder=home)),
+        ("[ homes ] is another section than [homes]",
+         world("[homes]\n[ homes ]\npath = %s/missing\n" % c, [("chown", home, uid)], folder=home)),
         ("a user share folder named outside [global] is not one",
          world("usershare path = %s/us\n[s]\nusershare path = %s/none\n" % (c, c),
                [("file", os.path.join(c, "us", "mine"), "path=%s\n" % t)])),
@@ -849,7 +877,12 @@ class ShareScanTest(unittest.TestCase):
         if not namespace_is_private():
             raise AssertionError("run me in a private mount namespace (unshare --mount --propagation private)")
         cls.scratch = tempfile.mkdtemp(prefix="zirm-scan-")
-        cls.samba_before = tree_of("/var/lib/samba")
+        # Samba's own folder, as this test alone sees it: a copy, so that
+        # what the engine may make there (it must not) harms nothing, and
+        # is seen here and nowhere else.
+        copy = os.path.join(cls.scratch, "samba-home")
+        shutil.copytree(SAMBA_HOME, copy, symlinks=True)
+        mount(copy, SAMBA_HOME, None, MS_BIND)
         # Users whose homes are folders of the worlds, seen by this test
         # alone: a copy of the accounts laid over /etc/passwd.
         with open("/etc/passwd") as f:
@@ -867,11 +900,9 @@ class ShareScanTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        # (The mount goes with the namespace; the copy goes now.)
+        # (The mounts go with the namespace; the copies go now.)
+        unmount(SAMBA_HOME)
         shutil.rmtree(cls.scratch, ignore_errors=True)
-        # The configurations that use Samba's default folders must have left
-        # nothing there.
-        assert tree_of("/var/lib/samba") == cls.samba_before, "something changed in /var/lib/samba"
 
     def test_pinned_cases(self):
         for name, world in pinned_cases(self.scratch):
@@ -890,6 +921,56 @@ class ShareScanTest(unittest.TestCase):
         wrong, scans, answer = check(other_mount_case(self.scratch))
         self.assertEqual(answer["verdict"], "share s")
         self.assertEqual(wrong, [])
+
+    # Known faults of the engine script, each shown on its smallest case:
+    # these pass once it is mended (then drop the mark).
+    def engine_answer(self, text, files=()):
+        folder = tempfile.mkdtemp(dir=self.scratch)
+        for name, content in files:
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(content)
+        conf = os.path.join(folder, "smb.conf")
+        with open(conf, "w") as f:
+            f.write(text.format(folder=folder, base=worker_base(self.scratch, 0)))
+        return judge_in_child(conf, [], False), folder
+
+    @unittest.expectedFailure
+    def test_engine_reads_settings_before_any_section(self):
+        # Samba's reader of the text (smbconf.init_txt) crashes on it.
+        answer, _ = self.engine_answer("state directory = {base}/state\nworkgroup = X\n")
+        self.assertNotIn("crash", answer)
+
+    @unittest.expectedFailure
+    def test_engine_makes_no_registry_for_a_spaced_global(self):
+        # Samba takes [ global ] and [globals] for [global]; the engine's
+        # guard looks for [global] alone.
+        answer, _ = self.engine_answer("[ global ]\nconfig backend = registry\n")
+        made = os.path.exists(DEFAULT_REGISTRY) and not REGISTRY_WAS_THERE
+        if made:
+            os.unlink(DEFAULT_REGISTRY)  # from the test's copy of the folder
+        self.assertFalse(made)
+
+    @unittest.expectedFailure
+    def test_engine_makes_no_registry_for_text_it_cannot_read(self):
+        # A line Samba's reader of the text cannot read hides the setting
+        # from the engine's guard; Samba's loader still takes it.
+        answer, _ = self.engine_answer("[global]\nconfig backend = registry\n[broken\n")
+        made = os.path.exists(DEFAULT_REGISTRY) and not REGISTRY_WAS_THERE
+        if made:
+            os.unlink(DEFAULT_REGISTRY)  # from the test's copy of the folder
+        self.assertFalse(made)
+
+    @unittest.expectedFailure
+    def test_engine_makes_no_registry_for_registry_shares(self):
+        answer, folder = self.engine_answer("[global]\nstate directory = {folder}\nlock directory = {folder}\n"
+                                            "registry shares = yes\n")
+        self.assertFalse(os.path.exists(os.path.join(folder, "registry.tdb")))
+
+    @unittest.expectedFailure
+    def test_engine_reads_a_user_share_that_is_not_utf8(self):
+        answer, _ = self.engine_answer("[global]\nstate directory = {base}/state\nusershare path = {folder}\n",
+                                       [("bad", b"path=/tmp\xff\n")])
+        self.assertNotIn("crash", answer)
 
     def test_drawn_configurations(self):
         print("\nrun number %d (SHARE_SCAN_RUN=%d replays it)" % (RUN, RUN), file=sys.stderr)
@@ -930,34 +1011,14 @@ class ShareScanTest(unittest.TestCase):
               file=sys.stderr)
         for r in results:
             for crash, (n, index) in r["engine crashes"].items():
-                print("the engine crashed %d times (%s), e.g. SHARE_SCAN_ONE=%d" % (n, crash, index),
+                print("the engine failed %d times (%s), e.g. SHARE_SCAN_ONE=%d" % (n, crash, index),
                       file=sys.stderr)
         wrong = [w for r in results for w in r["wrong"]]
-        # Which configuration made Samba's registry, when two ran at once.
-        suspects = {i for w in wrong if MADE_REGISTRY in w["wrong"] for i in range(w["index"] - 4, w["index"] + 1)}
-        wrong = [w for w in wrong if w["wrong"] != [MADE_REGISTRY]]
-        for index in sorted(i for i in suspects if 0 <= i < COUNT):
-            found = check(draw(RUN, index, worker_base(self.scratch, 0), 0))[0]
-            if MADE_REGISTRY in found:
-                wrong.append({"index": index, "wrong": [MADE_REGISTRY]})
         for w in sorted(wrong, key=lambda w: w["index"])[:10]:
             print("SHARE_SCAN_RUN=%d SHARE_SCAN_ONE=%d: %s" % (RUN, w["index"], "; ".join(w["wrong"])),
                   file=sys.stderr)
         self.assertEqual(done, COUNT)
         self.assertEqual(len(wrong), 0, "%d configurations where the scan is wrong" % len(wrong))
-
-
-def tree_of(folder):
-    found = []
-    for root, dirs, files in os.walk(folder):
-        for name in dirs + files:
-            path = os.path.join(root, name)
-            try:
-                st = os.lstat(path)
-            except OSError:
-                continue
-            found.append((path, st.st_size, st.st_mtime_ns))
-    return sorted(found)
 
 
 if __name__ == "__main__":
