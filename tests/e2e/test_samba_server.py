@@ -7,6 +7,9 @@ set and read back through the server with smbcacls, a real SMB client;
 zirm runs on the share's backing files in between.
 """
 
+import contextlib
+import functools
+import itertools
 import os
 import pwd
 import shutil
@@ -14,6 +17,7 @@ import subprocess
 import tempfile
 import unittest
 
+import engines
 from sambaserver import PERMISSIVE, SHARES, SambaServer, port_445_free
 from sambatool import parse_blob, read_blob
 
@@ -24,6 +28,11 @@ FILE_LIST_DIRECTORY = 0x1
 FILE_WRITE_DATA = 0x2
 FILE_ADD_FILE = 0x2
 SECINFO_OWNER, SECINFO_GROUP, SECINFO_DACL = 1, 2, 4
+
+
+def mount_points():
+    with open("/proc/self/mountinfo") as f:
+        return sorted(line.split()[4] for line in f)
 
 
 def stored(mask):
@@ -56,6 +65,47 @@ def masks(access):
     return generic, specific
 
 
+def served_state(server, share, name, directory=False):
+    """What smbd serves for the object, its mode and POSIX ACLs, and what
+    the second user may do with it."""
+    path = server.share_path(share, name.replace("\\", "/"))
+    conn = server.connect(share, "zirmtest1")
+    served = conn.get_acl(name, SECINFO_OWNER | SECINFO_GROUP | SECINFO_DACL).as_sddl()
+    acls = []
+    for kind in ("access", "default"):
+        try:
+            acls.append(os.getxattr(path, f"system.posix_acl_{kind}"))
+        except OSError:
+            acls.append(None)
+    can = (server.can_open(share, name, FILE_READ_DATA, directory=directory),
+           server.can_open(share, name, FILE_ADD_FILE if directory else FILE_WRITE_DATA, directory=directory))
+    return {"served": served, "mode": oct(os.stat(path).st_mode), "posix acls": acls, "second user can": can}
+
+
+def set_over_smb(server, share, name, access, directory=False):
+    """What zirm.exe does from a Windows client: the served DACL, its
+    Everyone entries changed by the tool's rule, set by the owner."""
+    from samba.dcerpc import security
+
+    conn = server.connect(share, "zirmtest1")
+    sd = conn.get_acl(name, SECINFO_DACL)
+    generic, specific = masks(access)
+    aces = []
+    for ace in sd.dacl.aces:
+        if str(ace.trustee) == EVERYONE:
+            if not directory or ace.flags in (0x01, 0x08, 0x09):
+                ace.access_mask = generic
+            elif ace.flags == 0x02:
+                ace.access_mask = specific
+        aces.append(ace)
+    dacl = security.acl()
+    dacl.revision = 2
+    dacl.aces = aces
+    dacl.num_aces = len(aces)
+    sd.dacl = dacl
+    conn.set_acl(name, sd, SECINFO_DACL)
+
+
 class SambaServerTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -66,6 +116,8 @@ class SambaServerTest(unittest.TestCase):
         cls.server = SambaServer(tempfile.mkdtemp(prefix="zirm-smbd-"))
         cls.dir = cls.server.dir
         try:
+            # An engine left by an earlier test is not this one's to judge.
+            engines.stop()
             cls.server.configure()
             cls.add_other_shares()
             cls.server.add_users()
@@ -100,6 +152,7 @@ class SambaServerTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
+        engines.stop()
         cls.server.stop()
         shutil.rmtree(cls.dir, ignore_errors=True)
 
@@ -242,49 +295,20 @@ class SambaServerTest(unittest.TestCase):
 
     # Samba's own engine, on the server, for the files its shares serve.
 
-    def zirm_on_server(self, access, path, conf=None):
+    def zirm_on_server(self, access, path, conf=None, engine=None):
+        """One run; "warm": through the engine that runs share, which must be
+        there afterwards; "cold": with a helper of its own, no engine used or
+        started. Whatever the engine mounts stays out of our mount table."""
         env = dict(os.environ, SMB_CONF_PATH=conf or self.server.conf)
-        return subprocess.run([ZIRM, access, path], capture_output=True, text=True, env=env)
-
-    def state(self, share, name, directory):
-        """What smbd serves for the object, its mode and POSIX ACLs, and what
-        the second user may do with it."""
-        path = self.server.share_path(share, name.replace("\\", "/"))
-        conn = self.server.connect(share, "zirmtest1")
-        served = conn.get_acl(name, SECINFO_OWNER | SECINFO_GROUP | SECINFO_DACL).as_sddl()
-        acls = []
-        for kind in ("access", "default"):
-            try:
-                acls.append(os.getxattr(path, f"system.posix_acl_{kind}"))
-            except OSError:
-                acls.append(None)
-        can = (self.server.can_open(share, name, FILE_READ_DATA, directory=directory),
-               self.server.can_open(share, name, FILE_ADD_FILE if directory else FILE_WRITE_DATA,
-                                    directory=directory))
-        return {"served": served, "mode": oct(os.stat(path).st_mode), "posix acls": acls, "second user can": can}
-
-    def set_over_smb(self, share, name, directory, access):
-        """What zirm.exe does from a Windows client: the served DACL, its
-        Everyone entries changed by the tool's rule, set by the owner."""
-        from samba.dcerpc import security
-
-        conn = self.server.connect(share, "zirmtest1")
-        sd = conn.get_acl(name, SECINFO_DACL)
-        generic, specific = masks(access)
-        aces = []
-        for ace in sd.dacl.aces:
-            if str(ace.trustee) == EVERYONE:
-                if not directory or ace.flags in (0x01, 0x08, 0x09):
-                    ace.access_mask = generic
-                elif ace.flags == 0x02:
-                    ace.access_mask = specific
-            aces.append(ace)
-        dacl = security.acl()
-        dacl.revision = 2
-        dacl.aces = aces
-        dacl.num_aces = len(aces)
-        sd.dacl = dacl
-        conn.set_acl(name, sd, SECINFO_DACL)
+        mounts = mount_points()
+        if engine == "cold":
+            engines.stop()
+        with engines.cold() if engine == "cold" else contextlib.nullcontext():
+            done = subprocess.run([ZIRM, access, path], capture_output=True, text=True, env=env)
+        self.assertEqual(mount_points(), mounts, "a mount made for the engine is seen by the run's caller")
+        if engine is not None:
+            self.assertEqual(bool(engines.engines()), engine == "warm", f"the run was not {engine}")
+        return done
 
     def test_zirm_on_the_server_does_what_a_client_does_over_smb(self):
         """Twins: A is changed by zirm on the server, B by its owner over
@@ -311,9 +335,12 @@ class SambaServerTest(unittest.TestCase):
         alias = os.path.join(self.dir, "alias")
         os.mkdir(alias)
         self.server.connect("v4", "zirmtest1").mkdir("sub")
-        for name, share, directory, making, access in cases:
-            with self.subTest(case=name, share=share):
+        # The warm runs first, so that all but the first find the engine running.
+        for engine, (case, share, directory, making, access) in itertools.product(("warm", "cold"), cases):
+            with self.subTest(case=case, share=share, engine=engine):
+                name = f"{case} {engine}"
                 conn = self.server.connect(share, "zirmtest1")
+                state = functools.partial(served_state, self.server, share)
                 for twin in ("A", "B"):
                     twin_name = name + twin
                     path = self.server.share_path(share, twin_name)
@@ -332,7 +359,7 @@ class SambaServerTest(unittest.TestCase):
                         conn.savefile(twin_name, b"made over SMB\n")
                         if making.startswith("chmod"):
                             os.chmod(path, 0o644)
-                self.assertEqual(self.state(share, name + "A", directory), self.state(share, name + "B", directory),
+                self.assertEqual(state(name + "A", directory), state(name + "B", directory),
                                  "the twins differ before the change")
 
                 if name.startswith("sub\\"):
@@ -340,20 +367,19 @@ class SambaServerTest(unittest.TestCase):
                     # outside the share.
                     subprocess.run(["mount", "--bind", self.server.share_path(share, "sub"), alias], check=True)
                     try:
-                        done = self.zirm_on_server(access, os.path.join(alias, "aliasA"))
+                        done = self.zirm_on_server(access, os.path.join(alias, name[4:] + "A"), engine=engine)
                     finally:
                         subprocess.run(["umount", alias], check=True)
                 else:
-                    done = self.zirm_on_server(access, self.server.share_path(share, name + "A"))
+                    done = self.zirm_on_server(access, self.server.share_path(share, name + "A"), engine=engine)
                 self.assertEqual((done.returncode, done.stdout, done.stderr), (0, "", ""))
-                self.set_over_smb(share, name + "B", directory, access)
+                set_over_smb(self.server, share, name + "B", access, directory)
 
-                self.assertEqual(self.state(share, name + "A", directory), self.state(share, name + "B", directory))
+                self.assertEqual(state(name + "A", directory), state(name + "B", directory))
                 if directory:
                     for twin in ("A", "B"):
                         conn.savefile(f"{name}{twin}\\child", b"made inside\n")
-                    self.assertEqual(self.state(share, f"{name}A\\child", False),
-                                     self.state(share, f"{name}B\\child", False), "what is made inside differs")
+                    self.assertEqual(state(f"{name}A\\child"), state(f"{name}B\\child"), "what is made inside differs")
 
     def test_which_store_and_what_is_refused(self):
         """A file outside every share keeps today's in-place edit; a user's

@@ -2,9 +2,16 @@
 // Everyone-entry rule and the rewrite of whole DACLs.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <thread>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <stdio.h>
@@ -338,6 +345,75 @@ static void share_scratch_folder()
     setenv("SMB_CONF_PATH", conf.c_str(), 1);
 }
 
+// The engines consecutive runs share: processes of that name whose parent
+// is not one (those are its processes per run), ended ones aside.
+static std::set<pid_t> shared_engines()
+{
+    std::map<pid_t, pid_t> named;
+    std::error_code ignored;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc", ignored)) {
+        std::ifstream f(entry.path() / "stat");
+        std::string stat;
+        if (!std::getline(f, stat) || stat.find('(') == std::string::npos)
+            continue;
+        size_t open = stat.find('('), close = stat.rfind(')');
+        char state = 0;
+        pid_t parent = 0;
+        if (sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) == 2 && state != 'Z' &&
+            stat.substr(open + 1, close - open - 1) == "zirm-engine")
+            named[atoi(stat.c_str())] = parent;
+    }
+    std::set<pid_t> engines;
+    for (const auto &[pid, parent] : named)
+        if (named.count(parent) == 0)
+            engines.insert(pid);
+    return engines;
+}
+
+// Ends the engines this test started, and their processes per run with them.
+static void stop_engines(const std::set<pid_t> &keep)
+{
+    for (int tries = 0; tries < 500; tries++) {
+        std::set<pid_t> running = shared_engines();
+        bool left = false;
+        for (pid_t pid : running)
+            if (keep.count(pid) == 0) {
+                kill(pid, SIGKILL);
+                left = true;
+            }
+        if (!left)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// The run folder as it was, and no engine of the test's own left, however
+// the test ends.
+struct RunFolderGuard {
+    static constexpr const char *path = "/run/zirm";
+    std::set<pid_t> before = shared_engines();
+    mode_t mode = 0700;
+    RunFolderGuard()
+    {
+        struct stat st;
+        // Made as the first run that needs an engine makes it.
+        mkdir(path, 0700);
+        if (stat(path, &st) == 0)
+            mode = st.st_mode & 07777;
+    }
+    ~RunFolderGuard()
+    {
+        chmod(path, mode);
+        stop_engines(before);
+    }
+    // A run folder others could enter is never used: runs then start a
+    // helper of their own.
+    void cold(bool on)
+    {
+        chmod(path, on ? 0755 : mode);
+    }
+};
+
 static Bytes posix_acl(const std::string &path)
 {
     Bytes b(4096);
@@ -365,12 +441,20 @@ TEST_F(ToolTest, AnotherObjectSwappedInIsNeverWritten)
         { "swapped for a file after the attributes", "GetFileAttributesA", false, false },
         { "replaced by a link after the read", "GetFileSecurityA", false, true },
     };
-    for (bool in_share : { false, true }) {
+    // In a share, through the engine runs share, and through a helper of
+    // the run's own.
+    enum { OUTSIDE, WARM, COLD };
+    RunFolderGuard run_folder;
+    for (int where : { OUTSIDE, WARM, COLD }) {
+        bool in_share = where != OUTSIDE;
         for (const auto &c : cases) {
-            SCOPED_TRACE(std::string(c.name) + (in_share ? ", in a share" : ""));
+            SCOPED_TRACE(std::string(c.name) + (where == WARM ? ", warm engine" : where == COLD ? ", own helper" : ""));
             remove_scratch();
             if (in_share)
                 share_scratch_folder();
+            if (where == COLD)
+                stop_engines(run_folder.before);
+            run_folder.cold(where == COLD);
             // The named object is a directory: its CI entry takes the file rights.
             std::string path = target(true, { make_ace(ALLOW, 0x02, OLD_MASK, everyone_sid()) });
             Bytes named_blob = read_ntacl(path);
@@ -391,8 +475,16 @@ TEST_F(ToolTest, AnotherObjectSwappedInIsNeverWritten)
             };
 
             Outcome run = run_rewrite(path, GENERIC_READ, FILE_GENERIC_READ);
+            run_folder.cold(false);
             EXPECT_EQ(run.status, 0);
             EXPECT_EQ(run.output, "");
+            std::set<pid_t> engines = shared_engines();
+            if (where == WARM) {
+                EXPECT_FALSE(engines.empty()) << "no engine served the run";
+            } else if (where == COLD) {
+                for (pid_t pid : engines)
+                    EXPECT_EQ(run_folder.before.count(pid), 1u) << "the run started an engine";
+            }
             std::string named_now = c.other_is_link ? moved : other;
             std::string other_now = c.other_is_link ? other : path;
             struct stat other_after;
