@@ -73,6 +73,11 @@ def helper_mount_points():
     return {name for name in os.listdir("/tmp") if HELPER_MOUNT.match(name)}
 
 
+def tracer(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return int(re.search(r"^TracerPid:\s*(\d+)", f.read(), re.M).group(1))
+
+
 def strace(**inject):
     """A run under strace that holds one of its calls back: call=when."""
     (call, when), = inject.items()
@@ -453,6 +458,36 @@ class WarmEngineTest(unittest.TestCase):
         self.assertEqual([name for name in names if judged(self.server.share_path("v4", name)) != expected], [])
         self.assertEqual(served_state(self.server, "v4", names[-1]), served_state(self.server, "v4", "manyB"))
 
+    def test_many_runs_at_once_on_one_file(self):
+        """Runs with every access, eight at a time on one file: it must end
+        as one of them alone would have left it, as each twin changed over
+        SMB shows. A change writes two attributes (the POSIX ACL, then the
+        descriptor with a hash of it); the engine is slowed between the two,
+        so that runs overlap there every time, not once in a while."""
+        accesses = ["", "r", "w", "x", "rw", "rx", "wx", "rwx"]
+        path = self.server.share_path("v4", "{}")
+        alone = set()
+        for access in accesses:
+            self.conn.savefile(f"one{access or '-'}B", b"made over SMB\n")
+            set_over_smb(self.server, "v4", f"one{access or '-'}B", access)
+            alone.add(judged(path.format(f"one{access or '-'}B")))
+        self.assertEqual(len(alone), len(accesses), "the accesses should end apart")
+        self.conn.savefile("oneA", b"made over SMB\n")
+        engine = self.engine()
+        slowed = subprocess.Popen(["strace", "-f", "-o", "/dev/null", "-p", str(engine), "-e", "trace=fsetxattr",
+                                   "-e", "inject=fsetxattr:delay_exit=300000:when=1"], stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(slowed.wait)
+        self.addCleanup(slowed.terminate)
+        deadline = time.time() + 10
+        while tracer(engine) != slowed.pid and time.time() < deadline:
+            time.sleep(0.01)
+        self.assertEqual(tracer(engine), slowed.pid, "strace did not attach")
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            done = list(pool.map(lambda access: self.run_zirm(path.format("oneA"), access=access), accesses))
+        for run in done:
+            self.assertRan(run)
+        self.assertIn(judged(path.format("oneA")), alone)
 
 if __name__ == "__main__":
     unittest.main()
