@@ -112,11 +112,14 @@ static void check_folder(struct conf_scan *scan, const char *path)
         fixed[length - start] = '\0';
         path = fixed;
     }
-    /* A folder per user or client lies below the fixed part of its path. */
+    /* A folder per user or client lies below the fixed part of its path,
+       the object itself among what is checked, a file or not. */
     macro = strchr(path, '%');
     if (macro != NULL) {
         length = (size_t)(macro - path);
         while (length > 1 && path[length - 1] != '/')
+            length--;
+        if (length > 1)
             length--;
         if (length >= sizeof(fixed))
             length = sizeof(fixed) - 1;

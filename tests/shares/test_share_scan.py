@@ -849,6 +849,8 @@ def pinned_cases(scratch):
                [("file", os.path.join(c, "inc.conf"), "[q]\ncomment = q\n"), ("chown", home, uid)], folder=home)),
         ("[ homes ] is another section than [homes]",
          world("[homes]\n[ homes ]\npath = %s/missing\n" % c, [("chown", home, uid)], folder=home)),
+        ("a path by client whose fixed part is the object, a file",
+         world("[s]\npath = %s/obj/%%U/in\n" % t)),
         ("a user share folder named outside [global] is not one",
          world("usershare path = %s/us\n[s]\nusershare path = %s/none\n" % (c, c),
                [("file", os.path.join(c, "us", "mine"), "path=%s\n" % t)])),
