@@ -903,8 +903,10 @@ class ShareScanTest(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         # (The mounts go with the namespace; the copies go now.)
-        unmount(SAMBA_HOME)
-        shutil.rmtree(cls.scratch, ignore_errors=True)
+        try:
+            unmount(SAMBA_HOME)
+        finally:
+            shutil.rmtree(cls.scratch, ignore_errors=True)
 
     def test_pinned_cases(self):
         for name, world in pinned_cases(self.scratch):
