@@ -353,11 +353,10 @@ class Draw:
     FOLDER_NAMES = ["d0", "d1", "D1", "sub dir", "a b", "two  blanks", "x#y", "a;b", "50%off", 'q"t', "e=f", "back\\", "hA",
                     "rA"]
 
-    def __init__(self, rng, base, worker):
+    def __init__(self, rng, base):
         self.rng = rng
         self.base = base
         self.c = os.path.join(base, "c")
-        self.worker = worker
         self.steps = []
         self.files = {}
 
@@ -586,7 +585,6 @@ class Draw:
                 zip(("private dir", "lock directory", "state directory", "cache directory"), SAMBA_FOLDERS)]
 
     def spell_include(self, path):
-        rng = self.rng
         if self.chance(0.08):
             path = '"%s"' % path
         elif self.chance(0.05):
@@ -658,7 +656,7 @@ class Draw:
                 self.steps.append(("file", os.path.join(path, name), newline.join(lines) + newline))
 
     def configuration(self):
-        rng, base = self.rng, self.base
+        rng = self.rng
         self.named = []
         self.config_files = []
         conf = os.path.join(self.c, "smb.conf")
@@ -707,9 +705,9 @@ def home_folders(base):
     return [(os.path.join(c, "hA"), 61001), (os.path.join(c, "hB", "hC"), 61002), (os.path.join(c, "hD") + "/", 61003)]
 
 
-def draw(run, index, base, worker):
+def draw(run, index, base):
     rng = random.Random(run * 1000003 + index)
-    return Draw(rng, base, worker).world()
+    return Draw(rng, base).world()
 
 
 def worker_base(scratch, worker):
@@ -787,7 +785,7 @@ def run_worker(scratch, worker, indexes, out):
     base = worker_base(scratch, worker)
     results = {"configurations": 0, "wrong": [], "engine crashes": {}, "verdicts": {}}
     for index in indexes:
-        world = draw(RUN, index, base, worker)
+        world = draw(RUN, index, base)
         try:
             wrong, scans, answer = check(world)
         except Exception as error:
@@ -979,7 +977,7 @@ class ShareScanTest(unittest.TestCase):
     def test_drawn_configurations(self):
         print("\nrun number %d (SHARE_SCAN_RUN=%d replays it)" % (RUN, RUN), file=sys.stderr)
         if ONE is not None:
-            world = draw(RUN, int(ONE), worker_base(self.scratch, 0), 0)
+            world = draw(RUN, int(ONE), worker_base(self.scratch, 0))
             wrong, scans, answer = check(world)
             print(describe(world), "\nscan:", scans, "\nloader:", answer, file=sys.stderr)
             if wrong:
