@@ -209,6 +209,7 @@ static char *trim(char *s)
 static void scan_file(struct conf_scan *scan, const char *path, int depth);
 static void scan_config_file(struct conf_scan *scan, const char *path, int depth);
 static DWORD object_lineage(int fd, const struct stat *st, struct lineage *lineage);
+static DWORD add_other_mounts(int fd, const struct stat *st, struct lineage *lineage);
 
 static void add_usershare_path(struct conf_scan *scan, const char *path)
 {
@@ -496,6 +497,8 @@ DWORD samba_share_may_hold(int fd, const struct stat *st, struct lineage *lineag
     if (!S_ISREG(conf_status.st_mode))
         return ERROR_BAD_CONFIGURATION;
     code = object_lineage(fd, st, lineage);
+    if (code == ERROR_SUCCESS)
+        code = add_other_mounts(fd, st, lineage);
     if (code != ERROR_SUCCESS)
         return code;
 
@@ -694,16 +697,10 @@ static DWORD add_hidden_folders(unsigned long mount_id, const struct stat *root_
 /* The object's identity and its folders', nearest first, reached through
    the descriptor that pins it. Where the walk leaves a mount, the folders
    of the file system above that mount's root come first. */
+static DWORD add_ancestors(int fd, const struct stat *st, struct lineage *lineage);
+
 static DWORD object_lineage(int fd, const struct stat *st, struct lineage *lineage)
 {
-    char path[4096 + 32], proc[32];
-    struct stat parent, here, below;
-    unsigned long mount_id, parent_mount_id;
-    DWORD code;
-    char *slash;
-    ssize_t got;
-    int dir, up;
-
     lineage->count = 0;
     lineage->has_other_names = FALSE;
     add_folder(lineage, st);
@@ -713,6 +710,84 @@ static DWORD object_lineage(int fd, const struct stat *st, struct lineage *linea
         lineage->has_other_names = TRUE;
         lineage->other_names_dev = st->st_dev;
     }
+    return add_ancestors(fd, st, lineage);
+}
+
+/*
+ * The object's names through the other mounts of its file system: a folder
+ * above it mounted again elsewhere (bound into a share, say) shows the
+ * object there too, and smbd serves it by that name. Each such name is
+ * checked to be the object by identity, and its folders join the lineage;
+ * a name that cannot be checked means the object may have names that no
+ * folder here shows.
+ */
+static DWORD add_other_mounts(int fd, const struct stat *st, struct lineage *lineage)
+{
+    static struct mount_entry entry, own;
+    static char name[4096 + 32], fs_path[2 * 4096 + 32], other[3 * 4096 + 64];
+    char proc[32];
+    unsigned long mount_id;
+    BOOL have_own = FALSE;
+    DWORD code = ERROR_SUCCESS;
+    struct stat seen;
+    size_t skip;
+    ssize_t got;
+    int other_fd;
+    FILE *f;
+
+    snprintf(proc, sizeof(proc), "/proc/self/fd/%d", fd);
+    got = readlink(proc, name, sizeof(name) - 1);
+    if (got <= 0 || got >= (ssize_t)sizeof(name) - 1 || name[0] != '/' || !mount_id_of(fd, &mount_id))
+        return ERROR_PATH_NOT_FOUND;
+    name[got] = '\0';
+    f = fopen("/proc/self/mountinfo", "re");
+    if (f == NULL)
+        return error_from_errno(errno);
+    while (!have_own && read_mount_entry(f, &entry))
+        if (entry.id == mount_id) {
+            own = entry;
+            have_own = TRUE;
+        }
+    skip = have_own ? path_below(name, own.point) : (size_t)-1;
+    if (skip == (size_t)-1) {
+        fclose(f);
+        return ERROR_SUCCESS;
+    }
+    /* Where the object is in its file system's own tree. */
+    snprintf(fs_path, sizeof(fs_path), "%s%s", strcmp(own.root, "/") == 0 ? "" : own.root, name + skip);
+    rewind(f);
+    while (code == ERROR_SUCCESS && read_mount_entry(f, &entry)) {
+        if (entry.id == mount_id || entry.major != own.major || entry.minor != own.minor)
+            continue;
+        skip = path_below(fs_path[0] != '\0' ? fs_path : "/", entry.root);
+        if (skip == (size_t)-1)
+            continue;
+        snprintf(other, sizeof(other), "%s%s", strcmp(entry.point, "/") == 0 ? "" : entry.point, fs_path + skip);
+        other_fd = open(other[0] != '\0' ? other : "/", O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        if (other_fd < 0 || fstat(other_fd, &seen) != 0 || seen.st_dev != st->st_dev || seen.st_ino != st->st_ino) {
+            lineage->has_other_names = TRUE;
+            lineage->other_names_dev = st->st_dev;
+        } else {
+            code = add_ancestors(other_fd, st, lineage);
+        }
+        if (other_fd >= 0)
+            close(other_fd);
+    }
+    fclose(f);
+    return code;
+}
+
+/* The folders above one name of the object, nearest first. */
+static DWORD add_ancestors(int fd, const struct stat *st, struct lineage *lineage)
+{
+    char path[4096 + 32], proc[32];
+    struct stat parent, here, below;
+    unsigned long mount_id, parent_mount_id;
+    DWORD code;
+    char *slash;
+    ssize_t got;
+    int dir, up;
+
     if (!mount_id_of(fd, &mount_id))
         return ERROR_PATH_NOT_FOUND;
     if (S_ISDIR(st->st_mode)) {
