@@ -110,9 +110,18 @@ def plain_name(name):
     return "".join(name.split()).lower()
 
 
+def is_global(section):
+    """Samba takes [global], [globals] and either spaced out for [global]."""
+    return plain_name(section) in ("global", "globals")
+
+
 def raw_sections(conf):
     """Every section of the configuration as it is written, read by
-    Samba's own reader of the text, included files after the file."""
+    Samba's own reader of the text, included files after the file (and a
+    config file named in [global]). The reader crashes on settings before
+    the first section, which Samba's loader takes as [global]'s: it is
+    given each file with "[global]" put before it. A file it cannot read
+    raises Unusable: what it hides could be anything."""
     files, seen = [conf], set()
     while files:
         name = files.pop(0)
@@ -120,13 +129,25 @@ def raw_sections(conf):
             continue
         seen.add(name)
         try:
-            text = smbconf.init_txt(name)
-            sections = [text.get_share(share) for share in text.share_names()]
-        except Exception:  # Samba's loader will say what is wrong with it
-            continue
+            with open(name, "rb") as f:
+                text = f.read()
+        except OSError:
+            continue  # Samba passes over a file that is not there
+        fd = os.memfd_create("zirm-configuration-text")
+        try:
+            os.write(fd, b"[global]\n" + text)
+            try:
+                reader = smbconf.init_txt("/proc/self/fd/%d" % fd)
+                sections = [reader.get_share(share) for share in reader.share_names()]
+            except Exception:
+                raise Unusable("config")
+        finally:
+            os.close(fd)
         for section, parameters in sections:
-            files += [value.strip() for key, value in parameters
-                      if plain_name(key) in ("include", "configfile") and value.strip().lower() != "registry"]
+            for key, value in parameters:
+                key, value = plain_name(key), value.strip()
+                if (key == "include" and value.lower() != "registry") or (key == "configfile" and is_global(section)):
+                    files.append(value)
             yield section, parameters
 
 
@@ -141,7 +162,7 @@ def registry_facts(conf):
             key, value = plain_name(key), value.strip()
             if key == "include" and value.lower() == "registry":
                 facts["used"] = True
-            elif section.lower() != "global":
+            elif not is_global(section):
                 continue
             elif key == "configbackend" and value.lower() == "registry":
                 facts["used"] = facts["backend"] = True
@@ -169,8 +190,11 @@ def registry_ahead():
     reply("registry")
 
 
-def read_registry():
-    """Every section kept in the registry, [global] among them."""
+def read_registry(lp):
+    """Every section kept in the registry, [global] among them. A registry
+    file that is not there holds nothing, and reading it would make it."""
+    if not lp.get("clustering") and not os.path.isfile(os.path.join(lp.get("state directory"), "registry.tdb")):
+        return []
     registry_ahead()
     try:
         registry = smbconf_registry.init_reg(None)
@@ -198,9 +222,9 @@ def load_configuration(lp, conf):
     registry_guard(facts, default_state)
     raw = []
     if facts["backend"]:
-        raw = read_registry()
-        text = [section for section in raw if section[0].lower() == "global"]
-        text += [section for section in raw if section[0].lower() != "global"]
+        raw = read_registry(lp)
+        text = [section for section in raw if is_global(section[0])]
+        text += [section for section in raw if not is_global(section[0])]
         load_text(lp, text)
     else:
         load_file(lp, conf, facts)
@@ -221,7 +245,7 @@ def load_configuration(lp, conf):
     known = {name.lower() for name in sections} | {"global"}
     shares = []
     if lp.get("registry shares") and not facts["backend"]:
-        registry = read_registry()
+        registry = read_registry(lp)
         raw += registry
         shares = [(name, parameters) for name, parameters in registry if name.lower() not in known]
     shares += [(name, parameters) for name, parameters in user_shares(lp, raw) if name.lower() not in known]
@@ -265,10 +289,11 @@ def user_shares(lp, raw):
     shares = []
     for entry in entries:
         try:
-            with open(os.path.join(folder, entry)) as f:
-                paths = [line[5:] for line in f.read().splitlines() if line.startswith("path=")]
+            with open(os.path.join(folder, entry), "rb") as f:
+                lines = f.read().decode("utf-8", "surrogateescape").splitlines()
         except OSError:
             continue
+        paths = [line[5:] for line in lines if line.startswith("path=")]
         if paths:
             shares.append((entry.lower(), template + [("path", paths[-1])]))
     return shares
@@ -284,7 +309,7 @@ def load_text(lp, sections):
         lines += ["\t%s = %s" % (key, value) for key, value in parameters]
     fd = os.memfd_create("zirm-configuration")
     try:
-        os.write(fd, ("\n".join(lines) + "\n").encode())
+        os.write(fd, ("\n".join(lines) + "\n").encode("utf-8", "surrogateescape"))
         try:
             lp.load("/proc/self/fd/%d" % fd)
         except RuntimeError:
@@ -325,7 +350,11 @@ def served_folders(lp, sections):
     for name in sections:
         if lp.get("printable", name) or not lp.get("available", name):
             continue
-        path = share_path(lp.get("path", name) or "")
+        try:
+            path = share_path(lp.get("path", name) or "")
+        except Exception:  # a path Samba's binding cannot give as text
+            folders.append((None, Unusable("path")))
+            continue
         if name.lower() == "homes" and not path:
             # A home share for each user whose home directory the user
             # owns: system accounts have system folders as "homes" (/, /bin,
