@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
-ZIRM_PACKAGES="$ZIRM_PACKAGES valgrind"
+ZIRM_PACKAGES="$ZIRM_PACKAGES valgrind strace"
 zirm_setup
 cmake --preset release >/dev/null
 cmake --build --preset release >/dev/null
