@@ -523,14 +523,19 @@ DWORD samba_share_may_hold(int fd, const struct stat *st, struct lineage *lineag
     return code;
 }
 
-/* One line of /proc/self/mountinfo: a mount, the folder of its file
-   system at its root, and where it is mounted. */
+/* A mount, the folder of its file system at its root, and where it is
+   mounted: one line of /proc/self/mountinfo. */
 struct mount_entry {
     unsigned long id;
     unsigned int major, minor;
-    char root[4096];
-    char point[4096];
+    const char *root;
+    const char *point;
 };
+
+/* The mount table, read once: the text, and the entries pointing into it. */
+static char *mount_text;
+static struct mount_entry *mount_table;
+static size_t mount_count;
 
 /* The kernel writes blanks, tabs, newlines and backslashes in octal. */
 static void unescape_octal(char *text)
@@ -549,21 +554,92 @@ static void unescape_octal(char *text)
     *to = '\0';
 }
 
-static BOOL read_mount_entry(FILE *f, struct mount_entry *entry)
+/* The next field of a line, cut off at its blank. */
+static char *next_field(char **at)
 {
-    static char line[3 * 4096 + 512];
-    char root[4096], point[4096];
+    char *field = *at, *blank;
 
-    while (fgets(line, sizeof(line), f) != NULL) {
-        if (sscanf(line, "%lu %*u %u:%u %4095s %4095s", &entry->id, &entry->major, &entry->minor, root, point) != 5)
+    blank = strchr(field, ' ');
+    if (blank == NULL)
+        return NULL;
+    *blank = '\0';
+    *at = blank + 1;
+    return field;
+}
+
+/* Reads the mount table, once for the run: the object's folders and names
+   ask it several times. */
+static DWORD load_mount_table(void)
+{
+    size_t size = 0, capacity = 0, lines = 0, i;
+    char *text = NULL, *grown, *line, *next, *id, *numbers, *root, *point;
+    ssize_t got;
+    int fd;
+
+    if (mount_table != NULL)
+        return ERROR_SUCCESS;
+    fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return error_from_errno(errno);
+    do {
+        if (capacity - size < 4096) {
+            capacity = capacity * 2 + 16384;
+            grown = (char *)realloc(text, capacity + 1);
+            if (grown == NULL) {
+                free(text);
+                close(fd);
+                return ERROR_NOT_ENOUGH_MEMORY;
+            }
+            text = grown;
+        }
+        got = read(fd, text + size, capacity - size);
+        if (got > 0)
+            size += (size_t)got;
+    } while (got > 0 || (got < 0 && errno == EINTR));
+    close(fd);
+    if (got < 0) {
+        free(text);
+        return ERROR_GEN_FAILURE;
+    }
+    text[size] = '\0';
+    for (i = 0; i < size; i++)
+        lines += text[i] == '\n';
+    mount_table = (struct mount_entry *)calloc(lines + 1, sizeof(*mount_table));
+    if (mount_table == NULL) {
+        free(text);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    mount_text = text;
+    /* ID PARENT MAJOR:MINOR ROOT POINT ... */
+    for (line = text; *line != '\0'; line = next) {
+        next = strchr(line, '\n');
+        if (next == NULL)
+            next = line + strlen(line);
+        else
+            *next++ = '\0';
+        if ((id = next_field(&line)) == NULL || next_field(&line) == NULL || (numbers = next_field(&line)) == NULL ||
+            (root = next_field(&line)) == NULL || (point = next_field(&line)) == NULL)
+            continue;
+        struct mount_entry *entry = &mount_table[mount_count];
+        if (sscanf(id, "%lu", &entry->id) != 1 || sscanf(numbers, "%u:%u", &entry->major, &entry->minor) != 2)
             continue;
         unescape_octal(root);
         unescape_octal(point);
-        memcpy(entry->root, root, sizeof(root));
-        memcpy(entry->point, point, sizeof(point));
-        return TRUE;
+        entry->root = root;
+        entry->point = point;
+        mount_count++;
     }
-    return FALSE;
+    return ERROR_SUCCESS;
+}
+
+static const struct mount_entry *find_mount(unsigned long id)
+{
+    size_t i;
+
+    for (i = 0; i < mount_count; i++)
+        if (mount_table[i].id == id)
+            return &mount_table[i];
+    return NULL;
 }
 
 /* The mount a descriptor's object was reached through. */
@@ -621,41 +697,33 @@ static size_t path_below(const char *inner, const char *outer)
  */
 static DWORD add_hidden_folders(unsigned long mount_id, const struct stat *root_status, struct lineage *lineage)
 {
-    static struct mount_entry entry, own, best;
-    char path[2 * 4096];
-    BOOL have_own = FALSE, have_best = FALSE;
+    const struct mount_entry *own, *best = NULL;
+    char path[2 * 4096 + 32];
     struct stat here, above;
     unsigned long up_mount_id;
-    size_t skip;
-    int dir, up;
-    FILE *f;
+    size_t skip, i;
+    DWORD code;
+    int dir, up, length;
 
-    f = fopen("/proc/self/mountinfo", "re");
-    if (f == NULL)
-        return error_from_errno(errno);
-    while (read_mount_entry(f, &entry))
-        if (entry.id == mount_id) {
-            own = entry;
-            have_own = TRUE;
-        }
-    if (!have_own || strcmp(own.root, "/") == 0) {
-        fclose(f);
+    code = load_mount_table();
+    if (code != ERROR_SUCCESS)
+        return code;
+    own = find_mount(mount_id);
+    if (own == NULL || strcmp(own->root, "/") == 0)
         return ERROR_SUCCESS;
-    }
-    rewind(f);
-    while (read_mount_entry(f, &entry))
-        if (entry.major == own.major && entry.minor == own.minor && path_below(own.root, entry.root) != (size_t)-1 &&
-            (!have_best || strlen(entry.root) < strlen(best.root))) {
-            best = entry;
-            have_best = TRUE;
-        }
-    fclose(f);
+    for (i = 0; i < mount_count; i++)
+        if (mount_table[i].major == own->major && mount_table[i].minor == own->minor &&
+            path_below(own->root, mount_table[i].root) != (size_t)-1 &&
+            (best == NULL || strlen(mount_table[i].root) < strlen(best->root)))
+            best = &mount_table[i];
 
     dir = -1;
-    if (have_best && strcmp(best.root, own.root) != 0) {
-        skip = path_below(own.root, best.root);
-        snprintf(path, sizeof(path), "%s%s", strcmp(best.point, "/") == 0 ? "" : best.point, own.root + skip);
-        dir = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (best != NULL && strcmp(best->root, own->root) != 0) {
+        skip = path_below(own->root, best->root);
+        length =
+            snprintf(path, sizeof(path), "%s%s", strcmp(best->point, "/") == 0 ? "" : best->point, own->root + skip);
+        if (length > 0 && (size_t)length < sizeof(path))
+            dir = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
         if (dir >= 0 &&
             (fstat(dir, &here) != 0 || here.st_dev != root_status->st_dev || here.st_ino != root_status->st_ino)) {
             close(dir);
@@ -663,7 +731,7 @@ static DWORD add_hidden_folders(unsigned long mount_id, const struct stat *root_
         }
     }
     if (dir < 0) {
-        if (have_best && strcmp(best.root, own.root) != 0) {
+        if (best != NULL && strcmp(best->root, own->root) != 0) {
             lineage->has_other_names = TRUE;
             lineage->other_names_dev = root_status->st_dev;
         }
@@ -682,7 +750,7 @@ static DWORD add_hidden_folders(unsigned long mount_id, const struct stat *root_
             close(dir);
             return error_from_errno(errno);
         }
-        if ((above.st_dev == here.st_dev && above.st_ino == here.st_ino) || up_mount_id != best.id)
+        if ((above.st_dev == here.st_dev && above.st_ino == here.st_ino) || up_mount_id != best->id)
             break;
         if (!add_folder(lineage, &above)) {
             close(dir);
@@ -723,47 +791,44 @@ static DWORD object_lineage(int fd, const struct stat *st, struct lineage *linea
  */
 static DWORD add_other_mounts(int fd, const struct stat *st, struct lineage *lineage)
 {
-    static struct mount_entry entry, own;
     static char name[4096 + 32], fs_path[2 * 4096 + 32], other[3 * 4096 + 64];
+    const struct mount_entry *own, *entry;
     char proc[32];
     unsigned long mount_id;
-    BOOL have_own = FALSE;
-    DWORD code = ERROR_SUCCESS;
+    DWORD code;
     struct stat seen;
-    size_t skip;
+    size_t skip, i;
     ssize_t got;
-    int other_fd;
-    FILE *f;
+    int other_fd, length;
 
     snprintf(proc, sizeof(proc), "/proc/self/fd/%d", fd);
     got = readlink(proc, name, sizeof(name) - 1);
     if (got <= 0 || got >= (ssize_t)sizeof(name) - 1 || name[0] != '/' || !mount_id_of(fd, &mount_id))
         return ERROR_PATH_NOT_FOUND;
     name[got] = '\0';
-    f = fopen("/proc/self/mountinfo", "re");
-    if (f == NULL)
-        return error_from_errno(errno);
-    while (!have_own && read_mount_entry(f, &entry))
-        if (entry.id == mount_id) {
-            own = entry;
-            have_own = TRUE;
-        }
-    skip = have_own ? path_below(name, own.point) : (size_t)-1;
-    if (skip == (size_t)-1) {
-        fclose(f);
+    code = load_mount_table();
+    if (code != ERROR_SUCCESS)
+        return code;
+    own = find_mount(mount_id);
+    skip = own != NULL ? path_below(name, own->point) : (size_t)-1;
+    if (skip == (size_t)-1)
         return ERROR_SUCCESS;
-    }
     /* Where the object is in its file system's own tree. */
-    snprintf(fs_path, sizeof(fs_path), "%s%s", strcmp(own.root, "/") == 0 ? "" : own.root, name + skip);
-    rewind(f);
-    while (code == ERROR_SUCCESS && read_mount_entry(f, &entry)) {
-        if (entry.id == mount_id || entry.major != own.major || entry.minor != own.minor)
+    length = snprintf(fs_path, sizeof(fs_path), "%s%s", strcmp(own->root, "/") == 0 ? "" : own->root, name + skip);
+    if (length < 0 || (size_t)length >= sizeof(fs_path))
+        return ERROR_FILENAME_EXCED_RANGE;
+    for (i = 0; code == ERROR_SUCCESS && i < mount_count; i++) {
+        entry = &mount_table[i];
+        if (entry->id == mount_id || entry->major != own->major || entry->minor != own->minor)
             continue;
-        skip = path_below(fs_path[0] != '\0' ? fs_path : "/", entry.root);
+        skip = path_below(fs_path[0] != '\0' ? fs_path : "/", entry->root);
         if (skip == (size_t)-1)
             continue;
-        snprintf(other, sizeof(other), "%s%s", strcmp(entry.point, "/") == 0 ? "" : entry.point, fs_path + skip);
-        other_fd = open(other[0] != '\0' ? other : "/", O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        length =
+            snprintf(other, sizeof(other), "%s%s", strcmp(entry->point, "/") == 0 ? "" : entry->point, fs_path + skip);
+        other_fd = length > 0 && (size_t)length < sizeof(other) ? open(other, O_PATH | O_NOFOLLOW | O_CLOEXEC)
+                   : length == 0                                ? open("/", O_PATH | O_CLOEXEC)
+                                                                : -1;
         if (other_fd < 0 || fstat(other_fd, &seen) != 0 || seen.st_dev != st->st_dev || seen.st_ino != st->st_ino) {
             lineage->has_other_names = TRUE;
             lineage->other_names_dev = st->st_dev;
@@ -773,7 +838,6 @@ static DWORD add_other_mounts(int fd, const struct stat *st, struct lineage *lin
         if (other_fd >= 0)
             close(other_fd);
     }
-    fclose(f);
     return code;
 }
 
