@@ -19,8 +19,9 @@
  * exits a few seconds after the last. It listens on an abstract socket,
  * which leaves nothing on disk when it is killed; a run talks to it only
  * after the kernel has said it runs as our own user, and it serves only
- * runs of its own user. Runs that find no engine take a lock on the run
- * folder, so that only one of them starts it. The object travels to it as
+ * runs of its own user. The name is the lock that decides which of the
+ * runs that find no engine starts it: only one can bind it. The object
+ * travels to it as
  * a descriptor, never as a name, together with the run's mount namespace,
  * in which the engine reads the configuration. Where none of this can be
  * had safely, the run starts a helper of its own, as before.
@@ -34,7 +35,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <stddef.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -52,8 +52,13 @@
 #define ENGINE_TIMEOUT_MS (120 * 1000)
 #define REPLY_MAX (2 * NTACL_MAX_SIZE + 64)
 
-/* How long a run waits for another that is starting the shared engine. */
-#define START_LOCK_TIMEOUT_MS (10 * 1000)
+/* How long a run waits for another run on the same object: longer than a
+   run that is answered in time takes. */
+#define OBJECT_LOCK_TIMEOUT_MS (3 * ENGINE_TIMEOUT_MS)
+
+/* A name bound but not listened on is ours only for the moment between
+   our bind and listen. */
+#define OBJECT_LOCK_SETTLE_MS 1000
 
 /* An engine that goes away before it has answered (it was exiting, or it
    was killed) has done nothing yet: so many times the run asks again. */
@@ -376,21 +381,6 @@ done:
     close(listener);
 }
 
-static BOOL lock_run_folder(int run)
-{
-    struct timespec pause = { 0, 10 * 1000 * 1000 };
-    int waited;
-
-    for (waited = 0; waited < START_LOCK_TIMEOUT_MS; waited += 10) {
-        if (flock(run, LOCK_EX | LOCK_NB) == 0)
-            return TRUE;
-        if (errno != EWOULDBLOCK && errno != EINTR)
-            return FALSE;
-        nanosleep(&pause, NULL);
-    }
-    return FALSE;
-}
-
 /* A channel to the shared engine, started if none runs; -1 where it
    cannot be used safely. */
 static int shared_engine(void)
@@ -400,17 +390,14 @@ static int shared_engine(void)
     run = open_run_folder();
     if (run < 0)
         return -1;
-    found = connect_engine(&channel);
-    /* None listens: one run starts it, and the others find it started. */
-    if (found == 0 && lock_run_folder(run)) {
-        found = connect_engine(&channel);
-        if (found == 0) {
-            start_engine();
-            found = connect_engine(&channel);
-        }
-        flock(run, LOCK_UN);
-    }
     close(run);
+    found = connect_engine(&channel);
+    /* None listens: the run that binds the name first starts it, and the
+       others, whose bind fails, connect to it. */
+    if (found == 0) {
+        start_engine();
+        found = connect_engine(&channel);
+    }
     return found == 1 ? channel : -1;
 }
 
@@ -519,6 +506,68 @@ static DWORD ask_shared_engine(struct samba_engine *engine, int tree, const stru
     return code;
 }
 
+/* Whether the one listening on an abstract name is a process of our own
+   user: 1 yes, 0 no, -1 nobody listens (yet). */
+static int held_by_us(const struct sockaddr_un *address, socklen_t length)
+{
+    struct ucred peer;
+    socklen_t peer_length = sizeof(peer);
+    int fd, ours;
+
+    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
+    if (connect(fd, (const struct sockaddr *)address, length) != 0)
+        ours = errno == ECONNREFUSED ? -1 : 0;
+    else
+        ours = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peer_length) == 0 && peer.uid == geteuid();
+    close(fd);
+    return ours;
+}
+
+/*
+ * Runs on one object, one at a time. Samba's engine writes the POSIX ACL
+ * and then the descriptor with a hash of it: a run that reads between
+ * another's two writes, or whose writes cross another's, leaves a state
+ * that no single run leaves. The lock is an abstract name made of the
+ * object's identity, held for the rest of the run: nothing on disk, and
+ * gone with the run however it ends. Anyone can take a name, so only one
+ * held by our own user counts.
+ */
+static DWORD lock_object(struct samba_engine *engine, const struct stat *st)
+{
+    struct timespec pause = { 0, 10 * 1000 * 1000 };
+    struct sockaddr_un address;
+    socklen_t length;
+    int fd, error, waited, unanswered = 0, ours;
+
+    memset(&address, 0, sizeof(address));
+    address.sun_family = AF_UNIX;
+    length = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 +
+                         (size_t)snprintf(address.sun_path + 1, sizeof(address.sun_path) - 1, "zirm-object-%llx-%llx",
+                                          (unsigned long long)st->st_dev, (unsigned long long)st->st_ino));
+    for (waited = 0;; waited += 10) {
+        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return error_from_errno(errno);
+        if (bind(fd, (struct sockaddr *)&address, length) == 0 && listen(fd, 1) == 0) {
+            engine->object_lock = fd;
+            return ERROR_SUCCESS;
+        }
+        error = errno;
+        close(fd);
+        if (error != EADDRINUSE)
+            return error_from_errno(error);
+        ours = held_by_us(&address, length);
+        unanswered = ours < 0 ? unanswered + 10 : 0;
+        if (ours == 0 || unanswered > OBJECT_LOCK_SETTLE_MS)
+            return ERROR_SUCCESS; /* someone else's name: no lock of ours */
+        if (waited >= OBJECT_LOCK_TIMEOUT_MS)
+            return ERROR_SHARING_VIOLATION;
+        nanosleep(&pause, NULL);
+    }
+}
+
 DWORD samba_engine_start(struct samba_engine *engine, int fd, const struct stat *st, const struct lineage *lineage,
                          BOOL *in_share)
 {
@@ -530,6 +579,7 @@ DWORD samba_engine_start(struct samba_engine *engine, int fd, const struct stat 
     *in_share = FALSE;
     engine->pid = -1;
     engine->channel = -1;
+    engine->object_lock = -1;
     engine->mount_dir[0] = '\0';
     if (access(ZIRM_PYTHON, X_OK) != 0 || access(ZIRM_SAMBA_SITE "/samba/samba3", F_OK) != 0)
         return ERROR_MOD_NOT_FOUND;
@@ -583,6 +633,8 @@ answered:
                 code = engine_failures[i].code;
     }
     free(line);
+    if (code == ERROR_SUCCESS && *in_share)
+        code = lock_object(engine, st);
     if (code != ERROR_SUCCESS || !*in_share)
         samba_engine_stop(engine);
     return code;
@@ -655,6 +707,9 @@ void samba_engine_stop(struct samba_engine *engine)
     if (engine->channel >= 0)
         close(engine->channel);
     engine->channel = -1;
+    if (engine->object_lock >= 0)
+        close(engine->object_lock);
+    engine->object_lock = -1;
     if (engine->pid > 0) {
         kill(engine->pid, SIGKILL);
         while (waitpid(engine->pid, &status, 0) < 0 && errno == EINTR)

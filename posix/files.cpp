@@ -134,6 +134,7 @@ static struct pinned_name *pinned_object(LPCSTR name, struct stat *st)
         p->store = STORE_UNKNOWN;
         p->engine.pid = -1;
         p->engine.channel = -1;
+        p->engine.object_lock = -1;
         p->next = pinned_names;
         pinned_names = p;
     }

@@ -102,6 +102,7 @@ DWORD samba_share_may_hold(int fd, const struct stat *st, struct lineage *lineag
 struct samba_engine {
     pid_t pid;
     int channel;
+    int object_lock;
     char mount_dir[32];
     BOOL mount_is_directory;
 };
