@@ -61,7 +61,7 @@ struct conf_scan {
     /* Every folder of user shares the configuration names, Samba's own
        default first: smbd takes the last one that its own [global]
        names, and a config file it switches to starts from the default. */
-    char usershare_paths[USERSHARE_PATHS_MAX][4096];
+    char *usershare_paths[USERSHARE_PATHS_MAX];
     DWORD usershare_path_count;
 };
 
@@ -217,8 +217,11 @@ static void add_usershare_path(struct conf_scan *scan, const char *path)
         scan->maybe = TRUE;
         return;
     }
-    snprintf(scan->usershare_paths[scan->usershare_path_count], sizeof(scan->usershare_paths[0]), "%s", path);
-    scan->usershare_path_count++;
+    scan->usershare_paths[scan->usershare_path_count] = strdup(path);
+    if (scan->usershare_paths[scan->usershare_path_count] == NULL)
+        scan->maybe = TRUE;
+    else
+        scan->usershare_path_count++;
 }
 
 static void scan_parameter(struct conf_scan *scan, char *name, char *value, int depth)
@@ -304,7 +307,7 @@ static void scan_line(struct conf_scan *scan, char *line, int depth)
 
 static void scan_file(struct conf_scan *scan, const char *path, int depth)
 {
-    char *text = NULL, *line, *from, *to, c;
+    char *text = NULL, *line, *from, *to, *end, c;
     BOOL is_comment;
     ssize_t got, part = 0;
     struct stat st;
@@ -341,6 +344,12 @@ static void scan_file(struct conf_scan *scan, const char *path, int depth)
         while (from < text + got && *from != '\n' && is_space(*from))
             from++;
         is_comment = from < text + got && (*from == '#' || *from == ';');
+        if (is_comment) {
+            /* Most of a distribution's smb.conf: passed over at once. */
+            end = (char *)memchr(from, '\n', (size_t)(text + got - from));
+            from = end != NULL ? end + 1 : text + got;
+            continue;
+        }
         while (from < text + got) {
             c = *from++;
             if (c == '\n') {
@@ -517,6 +526,8 @@ DWORD samba_share_may_hold(int fd, const struct stat *st, struct lineage *lineag
         check_usershares(scan);
     for (i = 0; i < scan->printer_count; i++)
         free(scan->printers[i].path);
+    for (i = 0; i < scan->usershare_path_count; i++)
+        free(scan->usershare_paths[i]);
     *maybe = scan->maybe;
     code = scan->refusal;
     free(scan);
@@ -572,7 +583,7 @@ static char *next_field(char **at)
 static DWORD load_mount_table(void)
 {
     size_t size = 0, capacity = 0, lines = 0, i;
-    char *text = NULL, *grown, *line, *next, *id, *numbers, *root, *point;
+    char *text = NULL, *grown, *line, *next, *id, *numbers, *root, *point, *end;
     ssize_t got;
     int fd;
 
@@ -621,7 +632,14 @@ static DWORD load_mount_table(void)
             (root = next_field(&line)) == NULL || (point = next_field(&line)) == NULL)
             continue;
         struct mount_entry *entry = &mount_table[mount_count];
-        if (sscanf(id, "%lu", &entry->id) != 1 || sscanf(numbers, "%u:%u", &entry->major, &entry->minor) != 2)
+        entry->id = strtoul(id, &end, 10);
+        if (*end != '\0')
+            continue;
+        entry->major = (unsigned int)strtoul(numbers, &end, 10);
+        if (*end != ':')
+            continue;
+        entry->minor = (unsigned int)strtoul(end + 1, &end, 10);
+        if (*end != '\0')
             continue;
         unescape_octal(root);
         unescape_octal(point);
