@@ -18,7 +18,7 @@ import unittest
 
 from ctdbcluster import SHARE, Cluster, in_own_network_namespace
 from test_samba_server import (EVERYONE, FILE_ADD_FILE, FILE_READ_DATA, FILE_WRITE_DATA, SECINFO_DACL, SECINFO_GROUP,
-                               SECINFO_OWNER, masks)
+                               SECINFO_OWNER, set_over_smb)
 
 ZIRM = os.environ["ZIRM"]
 UNREADABLE = "GetFileSecurity() failed.\n\tThe Samba registry cannot be read.\n"
@@ -97,28 +97,8 @@ class CtdbTest(unittest.TestCase):
         return seen
 
     def set_over_smb(self, name, directory, access):
-        """What zirm.exe does from a Windows client through node 1: the
-        served DACL, its Everyone entries changed by the tool's rule, set by
-        the owner."""
-        from samba.dcerpc import security
-
-        conn = self.cluster.nodes[0].connect(SHARE, "zirmtest1")
-        sd = conn.get_acl(name, SECINFO_DACL)
-        generic, specific = masks(access)
-        aces = []
-        for ace in sd.dacl.aces:
-            if str(ace.trustee) == EVERYONE:
-                if not directory or ace.flags in (0x01, 0x08, 0x09):
-                    ace.access_mask = generic
-                elif ace.flags == 0x02:
-                    ace.access_mask = specific
-            aces.append(ace)
-        dacl = security.acl()
-        dacl.revision = 2
-        dacl.aces = aces
-        dacl.num_aces = len(aces)
-        sd.dacl = dacl
-        conn.set_acl(name, sd, SECINFO_DACL)
+        """What zirm.exe does from a Windows client, through node 1."""
+        set_over_smb(self.cluster.nodes[0], SHARE, name, access, directory)
 
     def file_state(self, path):
         """Everything a write would change: attributes, mode, owner, times."""

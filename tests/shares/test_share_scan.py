@@ -57,9 +57,9 @@ REGISTRY_WAS_THERE = os.path.exists(DEFAULT_REGISTRY)
 MADE_REGISTRY = "the engine made %s" % DEFAULT_REGISTRY
 JUDGE_TIMEOUT = 20.0
 
-spec = importlib.util.spec_from_file_location("samba_engine", ENGINE_SCRIPT)
-engine = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(engine)
+engine_module = importlib.util.spec_from_file_location("samba_engine", ENGINE_SCRIPT)
+engine = importlib.util.module_from_spec(engine_module)
+engine_module.loader.exec_module(engine)
 engine.import_engine(SITE)
 
 libc = ctypes.CDLL(None, use_errno=True)
