@@ -57,7 +57,7 @@
 #define OBJECT_LOCK_TIMEOUT_MS (3 * ENGINE_TIMEOUT_MS)
 
 /* A name bound but not listened on is ours only for the moment between
-   our bind and listen. */
+   our bind and listen: one still so a second later is someone else's. */
 #define OBJECT_LOCK_SETTLE_MS 1000
 
 /* An engine that goes away before it has answered (it was exiting, or it
@@ -550,7 +550,7 @@ static DWORD lock_object(struct samba_engine *engine, const struct stat *st)
         fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0)
             return error_from_errno(errno);
-        if (bind(fd, (struct sockaddr *)&address, length) == 0 && listen(fd, 1) == 0) {
+        if (bind(fd, (struct sockaddr *)&address, length) == 0 && listen(fd, SOMAXCONN) == 0) {
             engine->object_lock = fd;
             return ERROR_SUCCESS;
         }
@@ -558,10 +558,14 @@ static DWORD lock_object(struct samba_engine *engine, const struct stat *st)
         close(fd);
         if (error != EADDRINUSE)
             return error_from_errno(error);
-        ours = held_by_us(&address, length);
-        unanswered = ours < 0 ? unanswered + 10 : 0;
-        if (ours == 0 || unanswered > OBJECT_LOCK_SETTLE_MS)
-            return ERROR_SUCCESS; /* someone else's name: no lock of ours */
+        /* Who holds it is asked now and then, not at every try: the
+           holder never accepts, and its queue must not fill. */
+        if (waited % OBJECT_LOCK_SETTLE_MS == 0) {
+            ours = held_by_us(&address, length);
+            if (ours == 0 || (ours < 0 && unanswered))
+                return ERROR_SUCCESS; /* someone else's name: no lock of ours */
+            unanswered = ours < 0;
+        }
         if (waited >= OBJECT_LOCK_TIMEOUT_MS)
             return ERROR_SHARING_VIOLATION;
         nanosleep(&pause, NULL);
@@ -583,6 +587,11 @@ DWORD samba_engine_start(struct samba_engine *engine, int fd, const struct stat 
     engine->mount_dir[0] = '\0';
     if (access(ZIRM_PYTHON, X_OK) != 0 || access(ZIRM_SAMBA_SITE "/samba/samba3", F_OK) != 0)
         return ERROR_MOD_NOT_FOUND;
+    /* Before anything is asked of the engine, so that the wait counts
+       against no engine's time. */
+    code = lock_object(engine, st);
+    if (code != ERROR_SUCCESS)
+        return code;
 
     /* A copy of the mount that holds the object, the object at its root:
        made here, where the descriptor's mount is, then moved into the
@@ -633,8 +642,6 @@ answered:
                 code = engine_failures[i].code;
     }
     free(line);
-    if (code == ERROR_SUCCESS && *in_share)
-        code = lock_object(engine, st);
     if (code != ERROR_SUCCESS || !*in_share)
         samba_engine_stop(engine);
     return code;

@@ -367,22 +367,34 @@ class WarmEngineTest(unittest.TestCase):
     def test_what_another_user_planted_is_never_used(self):
         """A run folder another user owns or may enter, or the engine's name
         taken first by another user's process: the run goes on with a helper
-        of its own, starts no engine, and sends the other user nothing."""
+        of its own, starts no engine, and sends the other user nothing. The
+        name that keeps runs on one object apart, taken by another user,
+        holds the run up no more than a moment."""
         self.engine()
         name, = engines.socket_names()
         engines.stop()
+
+        def object_lock(path):
+            st = os.stat(path)
+            return listening_as_nobody("zirm-object-%x-%x" % (st.st_dev, st.st_ino))
+
         cases = [
-            ("run folder of another user", lambda: engines.run_folder_as(owner=NOBODY.pw_uid), None),
-            ("run folder anyone may enter", lambda: engines.run_folder_as(mode=0o777), None),
-            ("the engine's name taken", lambda: listening_as_nobody(name), {"bytes": 0, "descriptors": 0}),
+            # case, what is planted, what it may be sent, whether an engine starts
+            ("run folder of another user", lambda path: engines.run_folder_as(owner=NOBODY.pw_uid), None, False),
+            ("run folder anyone may enter", lambda path: engines.run_folder_as(mode=0o777), None, False),
+            ("the engine's name taken", lambda path: listening_as_nobody(name), {"bytes": 0, "descriptors": 0},
+             False),
+            ("the object's lock taken", object_lock, {"bytes": 0, "descriptors": 0}, True),
         ]
-        for i, (case, planted, received) in enumerate(cases):
+        for i, (case, planted, received, started) in enumerate(cases):
             with self.subTest(case=case):
                 engines.stop()
                 path = self.twins(f"planted{i}")
-                with planted() as got:
+                with planted(path) as got:
+                    begun = time.monotonic()
                     done = self.run_zirm(path)
-                    self.assertEqual(engines.engines(), set(), "an engine was started")
+                    self.assertLess(time.monotonic() - begun, 10, "the run was held up")
+                    self.assertEqual(engines.engines() != set(), started, "an engine was started, or not")
                 self.assertRan(done)
                 if received is not None:
                     self.assertGreater(got.pop("connections"), 0, "the run did not come to the planted name")
