@@ -1,6 +1,8 @@
 """Samba's own tools, as independent writers and readers of security.NTACL."""
 
+import atexit
 import os
+import shutil
 import subprocess
 import tempfile
 
@@ -15,6 +17,8 @@ class SambaTool:
 
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix="zirm-samba-")
+        # Its configuration and state go with the process that made them.
+        atexit.register(shutil.rmtree, self.dir, True)
         self.conf = os.path.join(self.dir, "smb.conf")
         folders = {name: os.path.join(self.dir, name) for name in ("private", "lock", "state", "cache")}
         for folder in folders.values():
