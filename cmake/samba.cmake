@@ -17,10 +17,10 @@ list(GET samba_facts 0 ZIRM_SAMBA_SITE)
 list(GET samba_facts 1 ZIRM_SMB_CONF_DEFAULT)
 list(GET samba_facts 2 ZIRM_USERSHARE_DEFAULT)
 
-file(READ ${CMAKE_CURRENT_SOURCE_DIR}/posix/samba_engine.py ZIRM_ENGINE_SCRIPT)
+file(READ ${CMAKE_CURRENT_SOURCE_DIR}/posix/store/samba_engine.py ZIRM_ENGINE_SCRIPT)
 # Runs share an engine only with the same script.
 string(SHA256 ZIRM_ENGINE_ID "${PROJECT_VERSION}${ZIRM_ENGINE_SCRIPT}")
 string(SUBSTRING ${ZIRM_ENGINE_ID} 0 16 ZIRM_ENGINE_ID)
-configure_file(${CMAKE_CURRENT_SOURCE_DIR}/posix/engine_script.h.in ${CMAKE_CURRENT_BINARY_DIR}/generated/engine_script.h
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/posix/store/engine_script.h.in ${CMAKE_CURRENT_BINARY_DIR}/generated/engine_script.h
                @ONLY)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/posix/samba_engine.py)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/posix/store/samba_engine.py)

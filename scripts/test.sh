@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 zirm_setup
 
 if command -v clang-format >/dev/null; then
-    clang-format --dry-run --Werror src/*.cpp src/*.h posix/*.cpp posix/*.h posix/include/*.h \
+    clang-format --dry-run --Werror src/*.cpp src/*.h posix/*.cpp posix/*.h posix/store/*.cpp posix/include/*.h \
         tests/unit/*.cpp tests/unit/*.h tests/conformance/*.cpp tests/conformance/*.h tests/wine/*.cpp fuzz/*.cpp
 fi
 

@@ -41,7 +41,7 @@ import unittest
 import samba
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ENGINE_SCRIPT = os.path.join(HERE, "..", "..", "posix", "samba_engine.py")
+ENGINE_SCRIPT = os.path.join(HERE, "..", "..", "posix", "store", "samba_engine.py")
 SITE = os.path.dirname(os.path.dirname(samba.__file__))
 PROBE = os.environ.get("SCAN_PROBE", "")
 
