@@ -21,20 +21,19 @@
  * after the kernel has said it runs as our own user, and it serves only
  * runs of its own user. The name is the lock that decides which of the
  * runs that find no engine starts it: only one can bind it. The object
- * travels to it as
- * a descriptor, never as a name, together with the run's mount namespace,
- * in which the engine reads the configuration. Where none of this can be
- * had safely, the run starts a helper of its own, as before.
+ * travels to it as a descriptor, never as a name, together with the run's
+ * mount namespace, in which the engine reads the configuration. Where none
+ * of this can be had safely, the run starts a helper of its own, as before.
  */
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <stddef.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
