@@ -29,6 +29,17 @@ def port_445_free(address="127.0.0.1"):
         s.close()
 
 
+def skip_unless_server_can_run():
+    """A test that needs smbd on 127.0.0.1:445 is skipped where it cannot
+    have one."""
+    import unittest
+
+    if os.geteuid() != 0:
+        raise unittest.SkipTest("smbd must run as root")
+    if not port_445_free():
+        raise unittest.SkipTest("cannot bind 127.0.0.1:445 (smbcacls of this Samba always dials 445)")
+
+
 class SambaServer:
     def __init__(self, folder, address="127.0.0.1"):
         self.dir = folder

@@ -18,7 +18,7 @@ import tempfile
 import unittest
 
 import engines
-from sambaserver import PERMISSIVE, SHARES, SambaServer, port_445_free
+from sambaserver import PERMISSIVE, SHARES, SambaServer, skip_unless_server_can_run
 from sambatool import parse_blob, read_blob
 
 ZIRM = os.environ["ZIRM"]
@@ -109,10 +109,7 @@ def set_over_smb(server, share, name, access, directory=False):
 class SambaServerTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        if os.geteuid() != 0:
-            raise unittest.SkipTest("smbd must run as root")
-        if not port_445_free():
-            raise unittest.SkipTest("cannot bind 127.0.0.1:445 (smbcacls of this Samba always dials 445)")
+        skip_unless_server_can_run()
         cls.server = SambaServer(tempfile.mkdtemp(prefix="zirm-smbd-"))
         cls.dir = cls.server.dir
         try:

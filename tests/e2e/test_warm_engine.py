@@ -26,7 +26,7 @@ import time
 import unittest
 
 import engines
-from sambaserver import SambaServer, port_445_free
+from sambaserver import SambaServer, skip_unless_server_can_run
 from sambatool import parse_blob
 from test_samba_server import served_state, set_over_smb
 
@@ -202,10 +202,7 @@ class HelperMounts:
 class WarmEngineTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        if os.geteuid() != 0:
-            raise unittest.SkipTest("smbd must run as root")
-        if not port_445_free():
-            raise unittest.SkipTest("cannot bind 127.0.0.1:445 (smbcacls of this Samba always dials 445)")
+        skip_unless_server_can_run()
         cls.server = SambaServer(tempfile.mkdtemp(prefix="zirm-warm-"))
         try:
             # An engine left by an earlier test is not this one's to judge.
