@@ -22,7 +22,8 @@ target_link_options(version_info PRIVATE -static)
 
 enable_testing()
 set(WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
-add_test(NAME wine COMMAND /usr/bin/python3 -m unittest -v test_wine
+# In a network namespace of its own, like every test that starts a daemon.
+add_test(NAME wine COMMAND ${CMAKE_SOURCE_DIR}/tests/own_network.sh /usr/bin/python3 -m unittest -v test_wine
          WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/tests/wine)
 set_tests_properties(wine PROPERTIES LABELS wine TIMEOUT 600
   ENVIRONMENT "ZIRM_EXE=$<TARGET_FILE:zirm>;VERSION_INFO_EXE=$<TARGET_FILE:version_info>;OBJDUMP=${CMAKE_OBJDUMP};WINEPREFIX=${WINE_PREFIX};WINEDEBUG=-all;PYTHONDONTWRITEBYTECODE=1")

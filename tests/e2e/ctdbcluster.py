@@ -19,15 +19,6 @@ ADDRESSES = ("127.0.0.1", "127.0.0.2")
 SHARE = "clustered"
 
 
-def in_own_network_namespace():
-    """Whether this process runs in another network namespace than its
-    parent's, as it does under unshare --net."""
-    try:
-        return os.readlink("/proc/self/ns/net") != os.readlink(f"/proc/{os.getppid()}/ns/net")
-    except OSError:
-        return False
-
-
 class Node(SambaServer):
     """ctdbd with CTDB_BASE at the node's folder, and an smbd that reaches
     the cluster through that ctdbd's socket."""

@@ -1,5 +1,5 @@
 """A Samba server of our own on 127.0.0.1:445 (or another loopback
-address), with all its state in one folder and two shares that keep NT
+address) of the test's own network namespace, with all its state in one folder and two shares that keep NT
 ACLs in security.NTACL: "v4" writes version-4 blobs (system ACLs kept in
 step), "v3" version 3; and "tdb", which keeps them in a TDB of its state
 folder."""
@@ -29,15 +29,30 @@ def port_445_free(address="127.0.0.1"):
         s.close()
 
 
-def skip_unless_server_can_run():
-    """A test that needs smbd on 127.0.0.1:445 is skipped where it cannot
-    have one."""
+def in_own_network_namespace():
+    """Whether this process runs in another network namespace than its
+    parent's, as it does under unshare --net."""
+    try:
+        return os.readlink("/proc/self/ns/net") != os.readlink(f"/proc/{os.getppid()}/ns/net")
+    except OSError:
+        return False
+
+
+def own_network_for_servers():
+    """A test that starts smbd must have a network namespace of its own
+    (ctest runs it through tests/own_network.sh): its server then never listens on
+    the host's loopback, two runs on one host never meet on port 445, and
+    the shared engine its runs start (an abstract socket, per network
+    namespace) is the test's own."""
     import unittest
 
     if os.geteuid() != 0:
         raise unittest.SkipTest("smbd must run as root")
+    if not in_own_network_namespace():
+        raise RuntimeError("run this test through tests/own_network.sh, as ctest does: "
+                           "its servers must not listen in the caller's network namespace")
     if not port_445_free():
-        raise unittest.SkipTest("cannot bind 127.0.0.1:445 (smbcacls of this Samba always dials 445)")
+        raise RuntimeError("cannot bind 127.0.0.1:445 in the test's own network namespace")
 
 
 class SambaServer:

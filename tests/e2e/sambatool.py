@@ -9,6 +9,8 @@ import tempfile
 from samba.dcerpc import security, xattr
 from samba.ndr import ndr_pack, ndr_unpack
 
+from descriptors import from_sddl
+
 NTACL = "security.NTACL"
 
 
@@ -40,6 +42,10 @@ class SambaTool:
         done = subprocess.run(["samba-tool", "ntacl", "get", path, "--as-sddl", "--use-ntvfs", "-s", self.conf],
                               check=True, capture_output=True, text=True)
         return done.stdout.strip()
+
+    def meaning(self, path):
+        """What samba-tool reads, as a parsed descriptor."""
+        return from_sddl(self.get(path))
 
 
 def read_blob(path):

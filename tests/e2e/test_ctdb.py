@@ -16,7 +16,9 @@ import tempfile
 import time
 import unittest
 
-from ctdbcluster import SHARE, Cluster, in_own_network_namespace
+from ctdbcluster import SHARE, Cluster
+from descriptors import meaning
+from sambaserver import in_own_network_namespace
 from test_samba_server import (EVERYONE, FILE_ADD_FILE, FILE_READ_DATA, FILE_WRITE_DATA, SECINFO_DACL, SECINFO_GROUP,
                                SECINFO_OWNER, set_over_smb)
 
@@ -90,7 +92,7 @@ class CtdbTest(unittest.TestCase):
                 seen["posix acls"].append(None)
         for node in self.cluster.nodes:
             conn = node.connect(SHARE, "zirmtest1")
-            seen[f"{node.address} serves"] = conn.get_acl(name, SECINFO_OWNER | SECINFO_GROUP | SECINFO_DACL).as_sddl()
+            seen[f"{node.address} serves"] = meaning(conn.get_acl(name, SECINFO_OWNER | SECINFO_GROUP | SECINFO_DACL))
             seen[f"{node.address} lets the second user read, write"] = (
                 node.can_open(SHARE, name, FILE_READ_DATA, directory=directory),
                 node.can_open(SHARE, name, FILE_ADD_FILE if directory else FILE_WRITE_DATA, directory=directory))

@@ -6,6 +6,7 @@ import subprocess
 import tempfile
 import unittest
 
+from descriptors import from_sddl
 from sambatool import SambaTool, null_dacl_blob, parse_blob, read_blob, write_blob
 
 ZIRM = os.environ["ZIRM"]
@@ -81,7 +82,7 @@ class NativeTest(unittest.TestCase):
                 blob = read_blob(path)
                 done = zirm(access, path)
                 self.assertEqual((done.returncode, done.stdout, done.stderr), (0, "", ""))
-                self.assertEqual(self.samba.get(path), after)
+                self.assertEqual(self.samba.meaning(path), from_sddl(after))
                 written = read_blob(path)
                 parse_blob(written)  # Samba's parser takes every byte
                 self.assertEqual(written[:8], blob[:8])
@@ -132,7 +133,7 @@ class NativeTest(unittest.TestCase):
             os.symlink(self.dir, os.path.join(self.dir, "alias"))
             done = zirm("r", os.path.join(self.dir, "alias", "dir"))
             self.assertEqual((done.returncode, done.stdout, done.stderr), (0, "", ""))
-            self.assertEqual(self.samba.get(directory), "D:(A;CI;0x00120089;;;WD)")
+            self.assertEqual(self.samba.meaning(directory), from_sddl("D:(A;CI;0x00120089;;;WD)"))
 
     def test_null_dacl_is_left_alone(self):
         path = self.target("null", False, None)

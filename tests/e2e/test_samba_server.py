@@ -18,7 +18,8 @@ import tempfile
 import unittest
 
 import engines
-from sambaserver import PERMISSIVE, SHARES, SambaServer, skip_unless_server_can_run
+from descriptors import from_sddl, meaning
+from sambaserver import PERMISSIVE, SHARES, SambaServer, own_network_for_servers
 from sambatool import parse_blob, read_blob
 
 ZIRM = os.environ["ZIRM"]
@@ -70,7 +71,7 @@ def served_state(server, share, name, directory=False):
     the second user may do with it."""
     path = server.share_path(share, name.replace("\\", "/"))
     conn = server.connect(share, "zirmtest1")
-    served = conn.get_acl(name, SECINFO_OWNER | SECINFO_GROUP | SECINFO_DACL).as_sddl()
+    served = meaning(conn.get_acl(name, SECINFO_OWNER | SECINFO_GROUP | SECINFO_DACL))
     acls = []
     for kind in ("access", "default"):
         try:
@@ -109,7 +110,7 @@ def set_over_smb(server, share, name, access, directory=False):
 class SambaServerTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        skip_unless_server_can_run()
+        own_network_for_servers()
         cls.server = SambaServer(tempfile.mkdtemp(prefix="zirm-smbd-"))
         cls.dir = cls.server.dir
         try:
@@ -458,7 +459,7 @@ class SambaServerTest(unittest.TestCase):
                     self.assertEqual(after, before, "something was written")
                 elif name.startswith("outside"):
                     self.assertEqual((after[0], after[2]), (before[0], before[2]), "POSIX was changed")
-                    self.assertEqual(parse_blob(after[1]).info.as_sddl(), "D:(A;;0x0012019f;;;WD)")
+                    self.assertEqual(meaning(parse_blob(after[1]).info), from_sddl("D:(A;;0x0012019f;;;WD)"))
                 else:
                     # Samba's engine: the POSIX ACL and mode follow the DACL.
                     self.assertIn("system.posix_acl_access", after[0])
@@ -497,7 +498,7 @@ os.setxattr(sys.argv[1], "security.NTACL", ndr_pack(n))' alias/file
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         printed, _, blob = done.stdout.partition("status 0\n")
         self.assertEqual(printed, "")
-        self.assertEqual(parse_blob(bytes.fromhex(blob)).info.as_sddl(), "D:(A;;0x0012019f;;;WD)")
+        self.assertEqual(meaning(parse_blob(bytes.fromhex(blob)).info), from_sddl("D:(A;;0x0012019f;;;WD)"))
 
 
 if __name__ == "__main__":

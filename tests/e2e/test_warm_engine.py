@@ -26,14 +26,15 @@ import time
 import unittest
 
 import engines
-from sambaserver import SambaServer, skip_unless_server_can_run
+from descriptors import meaning
+from sambaserver import SambaServer, own_network_for_servers
 from sambatool import parse_blob
 from test_samba_server import served_state, set_over_smb
 
 ZIRM = os.environ["ZIRM"]
 NOBODY = pwd.getpwnam("nobody")
 STOPPED = "Samba's ACL engine stopped unexpectedly.\n"
-EVERYONE_RW = "(A;;0x0012019f;;;WD)"  # Everyone's entry after zirm rw, generic rights mapped
+EVERYONE_RW = (0, 0, 0x0012019F, "S-1-1-0")  # Everyone's entry after zirm rw, generic rights mapped
 # How long the engine may stay after the last run: it leaves after 5 idle seconds.
 LINGER_SECONDS = 8
 HELPER_MOUNT = re.compile(r"zirm-\w{6}$")  # where a run's own helper mounts the object
@@ -59,7 +60,7 @@ def judged(path):
     try:
         blob = parse_blob(os.getxattr(path, "security.NTACL"))
         sd = blob.info if blob.version == 1 else blob.info.sd
-        stored = (blob.version, sd.as_sddl())
+        stored = (blob.version, meaning(sd))
     except OSError:
         stored = None
     try:
@@ -202,7 +203,7 @@ class HelperMounts:
 class WarmEngineTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        skip_unless_server_can_run()
+        own_network_for_servers()
         cls.server = SambaServer(tempfile.mkdtemp(prefix="zirm-warm-"))
         try:
             # An engine left by an earlier test is not this one's to judge.
@@ -287,8 +288,8 @@ class WarmEngineTest(unittest.TestCase):
                 os.setxattr(path, "security.NTACL", VERSION_1_BLOB)
 
                 self.assertRan(self.run_zirm(path, changing if text is not None else other))
-                (stored_version, sddl), acl, _ = judged(path)
-                self.assertEqual((stored_version, EVERYONE_RW in sddl, acl is not None), (version, changed, mapped))
+                (stored_version, sd), acl, _ = judged(path)
+                self.assertEqual((stored_version, EVERYONE_RW in dict(sd)["dacl"], acl is not None), (version, changed, mapped))
                 running = engines.engines()
                 self.assertEqual(len(running), 1)
                 served_by = served_by or running

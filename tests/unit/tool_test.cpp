@@ -2,6 +2,7 @@
 // Everyone-entry rule and the rewrite of whole DACLs.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -345,13 +347,25 @@ static void share_scratch_folder()
     setenv("SMB_CONF_PATH", conf.c_str(), 1);
 }
 
+static std::string network_namespace(const std::filesystem::path &process)
+{
+    std::error_code failed;
+    std::filesystem::path ns = std::filesystem::read_symlink(process / "ns" / "net", failed);
+    return failed ? std::string() : ns.string();
+}
+
 // The engines consecutive runs share: processes of that name whose parent
-// is not one (those are its processes per run), ended ones aside.
+// is not one (those are its processes per run), ended ones aside. Only
+// those of the test's network namespace, where its runs find an engine:
+// another namespace's engines are not the test's to judge or stop.
 static std::set<pid_t> shared_engines()
 {
     std::map<pid_t, pid_t> named;
     std::error_code ignored;
+    std::string ours = network_namespace("/proc/self");
     for (const auto &entry : std::filesystem::directory_iterator("/proc", ignored)) {
+        if (network_namespace(entry.path()) != ours)
+            continue;
         std::ifstream f(entry.path() / "stat");
         std::string stat;
         if (!std::getline(f, stat) || stat.find('(') == std::string::npos)
@@ -444,6 +458,9 @@ TEST_F(ToolTest, AnotherObjectSwappedInIsNeverWritten)
     // In a share, through the engine runs share, and through a helper of
     // the run's own.
     enum { OUTSIDE, WARM, COLD };
+    // The engine the runs start, and every engine this test sees, is then
+    // the test's own: an engine of the host's is never used or stopped.
+    ASSERT_EQ(unshare(CLONE_NEWNET), 0) << strerror(errno);
     RunFolderGuard run_folder;
     for (int where : { OUTSIDE, WARM, COLD }) {
         bool in_share = where != OUTSIDE;
