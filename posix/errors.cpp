@@ -43,6 +43,7 @@ static const struct {
     { 0, 0xC0000078, ERROR_INVALID_SID },            /* STATUS_INVALID_SID */
     { 0, 0xC0000079, ERROR_INVALID_SECURITY_DESCR }, /* STATUS_INVALID_SECURITY_DESCR */
     { 0, 0xC0000073, ERROR_NONE_MAPPED },            /* STATUS_NONE_MAPPED */
+    { 0, 0xC0000135, ERROR_DLL_NOT_FOUND },          /* STATUS_DLL_NOT_FOUND */
 };
 
 /* Every text ends in "\r\n", as the system's texts do. */
@@ -81,6 +82,7 @@ static const struct {
     { ERROR_REGISTRY_IO_FAILED, "The Samba registry cannot be read.\r\n" },
     { ERROR_TOO_MANY_LINKS, "The object has other names that a Samba share may serve: name it inside its share.\r\n" },
     { ERROR_DUP_NAME, "Two Samba shares serve this folder with different ACL settings.\r\n" },
+    { ERROR_DLL_NOT_FOUND, "A VFS module that the Samba share names is not installed.\r\n" },
     { ERROR_MOD_NOT_FOUND, "Samba's ACL engine (python3-samba) is not installed.\r\n" },
     { ERROR_BROKEN_PIPE, "Samba's ACL engine stopped unexpectedly.\r\n" },
     { ERROR_TIMEOUT, "Samba's ACL engine did not answer in time.\r\n" },

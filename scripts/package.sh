@@ -88,6 +88,10 @@ Description: change the access of the Everyone entries in an NT ACL
  them for a Windows client. Elsewhere it edits the NT ACL kept in the
  extended attribute security.NTACL in place, storing exactly what smbd would
  store for the same request.
+ .
+ A share's files also need the VFS modules that the share names (acl_xattr,
+ acl_tdb, ...: installed with Samba's server packages, samba and
+ samba-vfs-modules); zirm refuses a share whose module is not installed.
 CONTROL
 dpkg-deb --root-owner-group -Zxz --build "$stage" "$dist/zirm_${version}_amd64.deb" >/dev/null
 

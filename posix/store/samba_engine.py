@@ -43,6 +43,9 @@ import sys
 import types
 
 NT_STATUS_UNSUCCESSFUL = 0xC0000001
+# What the engine answers when a share's VFS module is not installed:
+# Samba itself then says only that the object was not found.
+NT_STATUS_DLL_NOT_FOUND = 0xC0000135
 
 # How long Samba waits for its cluster daemon, in milliseconds, unless the
 # configuration says otherwise: Samba's own default is to wait for ever,
@@ -424,7 +427,20 @@ def status_of(error):
     return NT_STATUS_UNSUCCESSFUL
 
 
-def serve(share, object_path):
+def missing_modules(lp, share):
+    """The VFS modules the share names that are not installed, looked for
+    where Samba's loader looks: a name with a slash is a file, any other a
+    file of Samba's modules folder. Asked only once Samba has failed, so a
+    module built into Samba itself is never taken for a missing one."""
+    from samba import param as paths
+
+    folder = os.path.join(paths.modules_dir(), "vfs")
+    names = lp.get("vfs objects", share) or []
+    return [name for name in names
+            if not os.path.exists(name if "/" in name else os.path.join(folder, name + ".so"))]
+
+
+def serve(lp, share, object_path):
     session = auth.copy_session_info(auth.system_session())
     auth.session_info_fill_unix(session, None)
     for line in sys.stdin:
@@ -441,7 +457,10 @@ def serve(share, object_path):
             else:
                 reply("status 0x%08x" % NT_STATUS_UNSUCCESSFUL)
         except Exception as error:  # every failure goes back as a status
-            reply("status 0x%08x" % status_of(error))
+            status = status_of(error)
+            if missing_modules(lp, share):
+                status = NT_STATUS_DLL_NOT_FOUND
+            reply("status 0x%08x" % status)
 
 
 def answer(conf, identities, uncertain, object_path):
@@ -464,7 +483,7 @@ def answer(conf, identities, uncertain, object_path):
         reply("fail unsupported")
         return
     reply("share %s" % share)
-    serve(share, object_path)
+    serve(lp, share, object_path)
 
 
 # How long the shared engine waits for the next run before it exits, in

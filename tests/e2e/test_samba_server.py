@@ -419,6 +419,9 @@ class SambaServerTest(unittest.TestCase):
             ("two shares of one folder", global_section + f"[one]\npath = {folder}\nvfs objects = acl_xattr\n"
                                                           f"[two]\npath = {folder}\nvfs objects = acl_tdb\n",
              failed + "Two Samba shares serve this folder with different ACL settings.\n"),
+            ("a share's VFS module not installed",
+             global_section + f"[one]\npath = {folder}\nvfs objects = acl_xattr zirm_not_installed\n",
+             failed + "A VFS module that the Samba share names is not installed.\n"),
             ("a file the engine cannot open", global_section + f"[one]\npath = {folder}\n",
              "SetFileSecurity() failed.\n\tA parameter is out of range.\n"),
         ]
