@@ -405,6 +405,9 @@ class SambaServerTest(unittest.TestCase):
             # name, the configuration (None: SMB_CONF_PATH names nothing), what zirm prints
             ("outside every share", global_section, ""),
             ("outside, a share's folder missing", global_section + "[gone]\npath = /nonexistent/zirm\n", ""),
+            ("outside, its share not available", global_section + f"[off]\npath = {folder}\navailable = no\n", ""),
+            ("a share that keeps no NT ACLs", global_section + f"[plain]\npath = {folder}\nnt acl support = no\n",
+             failed + "The file system cannot store security descriptors.\n"),
             ("in a user's share", global_section + f"usershare path = {usershares}\nusershare max shares = 10\n", ""),
             ("configuration missing", None, loaded),
             ("configuration broken", global_section + "[broken\n", loaded),
