@@ -244,7 +244,11 @@ class WarmEngineTest(unittest.TestCase):
             self.assertRan(self.run_zirm(self.twins(f"start{time.monotonic_ns()}", 1)))
             running = engines.engines()
         self.assertEqual(len(running), 1, "not one engine")
-        return running.pop()
+        engine = running.pop()
+        # It outlives the run that started it: in that run's folder, it
+        # would keep the folder's file system from being unmounted.
+        self.assertEqual(os.readlink(f"/proc/{engine}/cwd"), "/", "the engine keeps a folder busy")
+        return engine
 
     def test_each_run_is_served_by_the_configuration_of_its_time(self):
         """One engine serves every run below, each of them after a change of
