@@ -5,7 +5,11 @@ stored in turn on a file or a directory and zirm is run on each. Samba's
 strict parser (the one samba-tool uses) is the judge:
 
 - a blob Samba refuses is never taken: zirm exits 1 and leaves it as it was;
-- a blob Samba reads, zirm refuses only for a reason the README lists;
+- a blob Samba reads, zirm refuses only for a reason the README lists: one
+  a Windows descriptor cannot say, or what another Samba release refuses or
+  reads otherwise (the same build runs beside Samba 4.17 and 4.22, and this
+  test runs against whichever is installed; the generator makes enough of
+  every blob on which the releases differ for each to judge them);
 - whatever zirm writes, Samba reads back as exactly the descriptor meant:
   the prefix, owner, group and SACL as they were, the DACL's entries in their
   order with only their masks changed, Everyone's by the rule and every mask
