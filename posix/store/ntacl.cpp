@@ -8,10 +8,11 @@
  * comes last. Its offsets count from the start of the attribute, not from
  * the descriptor, and an offset of 0 means the part is absent.
  *
- * A blob is taken only when Samba's own parser reads it, and reads it as
- * we do: anything it would refuse, or read differently, is refused here,
- * and never written over. Samba reads some blobs that a Windows descriptor
- * cannot say; those are refused too (see the README).
+ * A blob is taken only when the parser of every Samba release we know
+ * (4.17, 4.22) reads it, and reads it as we do: anything one of them would
+ * refuse, or read differently, is refused here, and never written over, as
+ * one build runs beside either. Samba reads some blobs that a Windows
+ * descriptor cannot say; those are refused too (see the README).
  */
 #include <string.h>
 
@@ -34,12 +35,29 @@
 /* Samba's parser takes no more entries than this in one ACL. */
 #define ACL_MAX_ENTRIES 2000
 
-/* The entry types whose SID follows object-type fields, as Samba reads them. */
+#define SYSTEM_RESOURCE_ATTRIBUTE_ACE_TYPE 0x12
+
+/* The entry types whose SID follows object-type fields, as every Samba
+   release here reads them. */
 static const BYTE object_ace_types[] = {
     ACCESS_ALLOWED_OBJECT_ACE_TYPE,
     ACCESS_DENIED_OBJECT_ACE_TYPE,
     SYSTEM_AUDIT_OBJECT_ACE_TYPE,
     SYSTEM_ALARM_OBJECT_ACE_TYPE,
+};
+
+/*
+ * The entry types that Samba releases read differently, so that a blob
+ * holding one is read by one release as we read it and by the other not.
+ * Samba 4.22 reads object-type fields before the SID of three callback
+ * types, where 4.17 reads the SID; and it reads and checks the claim in a
+ * resource attribute entry, which 4.17 takes as padding.
+ */
+static const BYTE release_dependent_ace_types[] = {
+    ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE,
+    ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE,
+    SYSTEM_AUDIT_CALLBACK_OBJECT_ACE_TYPE,
+    SYSTEM_RESOURCE_ATTRIBUTE_ACE_TYPE,
 };
 
 static DWORD align4(DWORD offset)
@@ -48,17 +66,16 @@ static DWORD align4(DWORD offset)
 }
 
 /*
- * The description as Samba converts it: UTF-8 sequences of one to four
- * bytes, none longer than it needs to be, up to U+10FFFF. Samba passes the
- * text through UTF-16, so a surrogate written as three bytes is taken when
- * it makes a pair with the next one, and refused alone. Anything else fails
- * the conversion, and with it the whole blob.
+ * The description as every Samba release here converts it: UTF-8
+ * sequences of one to four bytes, none longer than it needs to be, up to
+ * U+10FFFF, and no surrogate. (Samba 4.17 also takes a surrogate pair
+ * written as two three-byte sequences; 4.22 refuses any surrogate.)
+ * Anything else fails the conversion, and with it the whole blob.
  */
 static BOOL is_samba_utf8(const BYTE *s, DWORD length)
 {
     static const DWORD least[] = { 0, 0x80, 0x800, 0x10000 };
     DWORD i = 0, need, k, code_point;
-    BOOL pending_high = FALSE, high, low;
 
     while (i < length) {
         if (s[i] < 0x80) {
@@ -83,16 +100,11 @@ static BOOL is_samba_utf8(const BYTE *s, DWORD length)
                 return FALSE;
             code_point = code_point << 6 | (s[i + k] & 0x3F);
         }
-        if (code_point < least[need] || code_point > 0x10FFFF)
+        if (code_point < least[need] || code_point > 0x10FFFF || (code_point >= 0xD800 && code_point <= 0xDFFF))
             return FALSE;
-        high = code_point >= 0xD800 && code_point <= 0xDBFF;
-        low = code_point >= 0xDC00 && code_point <= 0xDFFF;
-        if (low != pending_high)
-            return FALSE;
-        pending_high = high;
         i += need + 1;
     }
-    return !pending_high;
+    return TRUE;
 }
 
 /* Where the descriptor starts, or 0 when the prefix is malformed. */
@@ -127,12 +139,12 @@ static DWORD descriptor_offset(const BYTE *blob, DWORD length)
     }
 }
 
-static BOOL is_object_ace_type(BYTE type)
+static BOOL is_one_of(const BYTE *types, size_t count, BYTE type)
 {
     size_t i;
 
-    for (i = 0; i < sizeof(object_ace_types); i++)
-        if (object_ace_types[i] == type)
+    for (i = 0; i < count; i++)
+        if (types[i] == type)
             return TRUE;
     return FALSE;
 }
@@ -144,7 +156,7 @@ static DWORD ace_sid_offset(const BYTE *ace, DWORD size)
     DWORD offset = ACE_HEADER_SIZE + sizeof(ACCESS_MASK);
     DWORD flags;
 
-    if (!is_object_ace_type(ace[0]))
+    if (!is_one_of(object_ace_types, sizeof(object_ace_types), ace[0]))
         return offset;
     if (size < offset + 4)
         return 0;
@@ -161,10 +173,13 @@ static DWORD ace_sid_offset(const BYTE *ace, DWORD size)
  * A stored ACL, or one about to be stored: what Samba reads, as Windows
  * would read it. Samba reads the first two bytes as one revision number and
  * the last four as one entry count, so Sbz1 and Sbz2 must be 0; it takes at
- * most 2,000 entries; each entry must hold what Samba reads of it. Windows
- * asks more: a revision it knows, a size in whole DWORDs that holds the
- * entries, entries of whole DWORDs, and revision-1 SIDs. Gives the bytes the
- * entries use, which is all that Samba reads.
+ * most 2,000 entries; each entry must be of a type every release reads
+ * alike, and hold what Samba reads of it (Samba 4.22 reads on past the end
+ * of a shorter entry, and the next entry after its SID; 4.17 refuses it,
+ * and Windows would read the next entry inside it). Windows asks more: a
+ * revision it knows, a size in whole DWORDs that holds the entries, entries
+ * of whole DWORDs, and revision-1 SIDs. Gives the bytes the entries use,
+ * which is all that Samba reads.
  */
 BOOL acl_is_well_formed(const BYTE *acl, DWORD length, DWORD *in_use)
 {
@@ -183,7 +198,8 @@ BOOL acl_is_well_formed(const BYTE *acl, DWORD length, DWORD *in_use)
         if (size - offset < ACE_HEADER_SIZE)
             return FALSE;
         ace_size = get16(acl + offset + 2);
-        if (ace_size < ACE_HEADER_SIZE || ace_size % 4 != 0 || ace_size > size - offset)
+        if (ace_size < ACE_HEADER_SIZE || ace_size % 4 != 0 || ace_size > size - offset ||
+            is_one_of(release_dependent_ace_types, sizeof(release_dependent_ace_types), acl[offset]))
             return FALSE;
         sid_offset = ace_sid_offset(acl + offset, ace_size);
         if (sid_offset == 0 || sid_offset > ace_size ||

@@ -4,6 +4,10 @@ The same corpus runs natively on the layer and, built for Windows, under
 Wine. Every trace line must be the same on both, unless allowed.txt lists
 its id with the reason. The system texts are the layer's own by design, so
 FormatMessageA lines are compared without their text.
+
+An entry of allowed.txt allows a difference; it does not require one. Wine
+releases differ (Wine 10 fixed what Wine 8 did in some calls), so an allowed
+difference that this Wine does not show is reported, not failed.
 """
 
 import os
@@ -68,10 +72,11 @@ class ConformanceTest(unittest.TestCase):
         self.assertEqual(sorted(native), sorted(wine), "the two drivers ran different corpora")
         unexplained = [f"{key}\n  layer: {native[key]}\n  wine:  {wine[key]}"
                        for key in native if native[key] != wine[key] and key not in allow]
-        stale = [key for key in allow if key not in native or native[key] == wine[key]]
+        unseen = [key for key in allow if key not in native or native[key] == wine[key]]
         print(f"{len(native)} trace lines compared, {len(allow)} differences allowed", file=sys.stderr)
+        for key in unseen:
+            print(f"  allowed, not seen with this Wine: {key}", file=sys.stderr)
         self.assertEqual(unexplained, [], "differences not in allowed.txt")
-        self.assertEqual(stale, [], "allowed.txt lists differences that are gone")
 
     def test_random_sequences_agree(self):
         """Thousands of random call sequences, the same on both sides, with
@@ -104,9 +109,10 @@ class ConformanceTest(unittest.TestCase):
                 break
         print(f"{len(native)} random sequences, {lines} trace lines compared, {len(used - {None})} kinds of "
               f"allowed difference seen", file=sys.stderr)
+        for i in range(len(kinds)):
+            if i not in used:
+                print(f"  allowed, not seen with this Wine: ~ {kinds[i][0].pattern}", file=sys.stderr)
         self.assertEqual(unexplained[:10], [], f"{len(unexplained)} sequences differ in ways allowed.txt does not explain")
-        stale = [kinds[i][0].pattern for i in range(len(kinds)) if i not in used]
-        self.assertEqual(stale, [], "allowed.txt lists kinds of difference that no sequence showed")
 
 
 if __name__ == "__main__":

@@ -320,6 +320,7 @@ TEST_F(StoreTest, MalformedBlobsAreRefusedAndNeverWrittenOver)
                                             system_sid(), make_acl(2, { make_ace(2, 0x40, 1, everyone_sid()) }),
                                             make_acl(2, { make_ace(0, 0, 1, everyone_sid()) }) });
     DWORD d = (DWORD)v4_prefix("posix_acl").size(); // where the descriptor starts
+    DWORD sacl = get_dword(good, d + 12);
     DWORD dacl = get_dword(good, d + 16);
     DWORD owner = get_dword(good, d + 4);
     auto with = [&](size_t at, std::vector<BYTE> bytes) {
@@ -355,6 +356,12 @@ TEST_F(StoreTest, MalformedBlobsAreRefusedAndNeverWrittenOver)
         { "entry SID longer than the entry", with(dacl + 8 + 8 + 1, { 2 }) },
         { "object entry with no room for its fields",
           with(dacl + 8, { ACCESS_ALLOWED_OBJECT_ACE_TYPE, 0, 20, 0, 0, 0, 0, 0, 3 }) },
+        // Samba 4.17 reads the SID where 4.22 reads object-type fields.
+        { "allowed callback object entry", with(dacl + 8, { ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE }) },
+        { "denied callback object entry", with(dacl + 8, { ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE }) },
+        { "audit callback object entry", with(sacl + 8, { SYSTEM_AUDIT_CALLBACK_OBJECT_ACE_TYPE }) },
+        // Samba 4.22 checks a claim here that 4.17 takes as padding.
+        { "resource attribute entry", with(sacl + 8, { 0x12 }) },
         { "empty", {} },
         { "no descriptor at all", with_dword(4, 0) },
         { "bytes after the last part",
@@ -377,6 +384,9 @@ TEST_F(StoreTest, MalformedBlobsAreRefusedAndNeverWrittenOver)
         { "description with an overlong form", make_blob(v4_prefix("\xc0\xaf"), { SE_SELF_RELATIVE, {}, {}, {}, {} }) },
         { "description with a lone surrogate",
           make_blob(v4_prefix("\xed\xa0\x80"), { SE_SELF_RELATIVE, {}, {}, {}, {} }) },
+        // Samba 4.17 reads it as U+10000; 4.22 refuses it.
+        { "description with an encoded surrogate pair",
+          make_blob(v4_prefix("\xed\xa0\x80\xed\xb0\x80"), { SE_SELF_RELATIVE, {}, {}, {}, {} }) },
         { "description past U+10FFFF", make_blob(v4_prefix("\xf4\x90\x80\x80"), { SE_SELF_RELATIVE, {}, {}, {}, {} }) },
     };
     // Every truncation of a good blob cuts into its DACL, which comes last.
