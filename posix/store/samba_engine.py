@@ -35,6 +35,7 @@ line in ("get INFO" or "set INFO HEX"), one line out: "ok [HEX]" or
 "status 0xXXXXXXXX". It ends when its input does.
 """
 
+import functools
 import os
 import pwd
 import re
@@ -356,10 +357,10 @@ def share_path(value):
     return value if '"' in trimmed else trimmed
 
 
-def served_folders(lp, sections, accounts=True):
+def served_folders(lp, sections, accounts=lambda: True):
     """(folder, share) for every share that serves files. Without the
-    accounts (winbindd not answering) the users' home folders are not
-    known."""
+    accounts (accounts() false: winbindd does not answer) the users' home
+    folders are not known."""
     folders = []
     for name in sections:
         if lp.get("printable", name) or not lp.get("available", name):
@@ -370,7 +371,7 @@ def served_folders(lp, sections, accounts=True):
             folders.append((None, Unusable("path")))
             continue
         if name.lower() == "homes" and not path:
-            if not accounts:
+            if not accounts():
                 folders.append((None, Unusable("domain")))
                 continue
             # A home share for each user whose home directory the user
@@ -399,7 +400,7 @@ def served_folders(lp, sections, accounts=True):
     return folders
 
 
-def find_share(lp, sections, ancestors, uncertain_device, accounts=True):
+def find_share(lp, sections, ancestors, uncertain_device, accounts=lambda: True):
     """The share whose folder holds the object, the nearest if several do,
     or False. A share whose
     folder is missing holds nothing; a problem with a share that cannot
@@ -539,11 +540,12 @@ def answer(conf, identities, uncertain, object_path):
     try:
         sections = load_configuration(lp, conf)
         domain = lp.server_role() in WINBIND_ROLES
-        # Nothing is read through winbindd before it has answered, the
-        # users' home folders included: a hung one would hang the run.
-        answers = not domain or winbind_answers()
+        # Asked once, and only when it matters: before the users' home
+        # folders are read (through winbindd too: a hung one would hang the
+        # run), and once a share holds the object.
+        answers = functools.lru_cache(None)(winbind_answers) if domain else lambda: True
         share = find_share(lp, sections, ancestors, uncertain_device, answers)
-        if share is not False and not answers:
+        if share is not False and not answers():
             raise Unusable("domain")
     except Unusable as why:
         reply("fail " + str(why))
