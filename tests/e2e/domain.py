@@ -326,6 +326,9 @@ class Member(Server):
             os.chmod(self.share_path(share), 0o777)
             lines += [f"[{share}]", f"path = {self.share_path(share)}", "read only = no", "vfs objects = acl_xattr",
                       f"acl_xattr:ignore system acls = {ignore}"] + PERMISSIVE
+        # As a member's smb.conf usually has: each user's home folder, which
+        # only the name service (winbindd, for the domain's users) can tell.
+        lines += ["[homes]", "read only = no", "browseable = no"]
         with open(self.path("/etc/samba/smb.conf"), "w") as f:
             f.write("\n".join(lines) + "\n")
         with open(self.path("/etc/samba/user.map"), "w") as f:
