@@ -447,7 +447,7 @@ def winbind(request):
     def run():
         try:
             answers.append(request(ctypes, ctypes.CDLL("libwbclient.so.0")))
-        except OSError:
+        except Exception:  # no client library, or one without the call: no answer
             answers.append(None)
 
     thread = threading.Thread(target=run, daemon=True)
@@ -482,12 +482,12 @@ def map_with_winbind(ctypes, library, sids):
 
 
 def accounts_status(sd):
-    """Whether every account of the descriptor maps as a working server
-    maps it. With winbindd silent Samba's engine would map the domain's
-    accounts from whatever its cache holds, or drop them from the POSIX
-    ACL. A SID winbindd leaves unmapped is left out by smbd as well, but
-    only while the domain controller answers: without it, winbindd cannot
-    say whose it is."""
+    """0 when every account of the descriptor maps as a working server
+    maps it, else the status that says why not. With winbindd silent,
+    Samba's engine would map the domain's accounts from whatever its cache
+    holds, or drop them from the POSIX ACL. A SID winbindd leaves unmapped
+    smbd leaves out as well, but only while a domain controller answers:
+    without one, winbindd cannot say whose it is."""
     sids = [ace.trustee for ace in (sd.dacl.aces if sd.dacl is not None else [])]
     sids += [sid for sid in (sd.owner_sid, sd.group_sid) if sid is not None]
     if not sids:
