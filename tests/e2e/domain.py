@@ -119,17 +119,17 @@ def port_open(address, port):
 
 
 def process_states():
-    """{pid: (state, mount namespace)} of every process but zombies."""
+    """{pid: (parent, mount namespace)} of every process but zombies."""
     found = {}
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
         try:
             with open(f"/proc/{entry}/stat") as f:
-                state = f.read().rpartition(")")[2].split()[0]
+                state, parent = f.read().rpartition(")")[2].split()[:2]
             if state == "Z":
                 continue  # dead, waiting for its parent (this process)
-            found[int(entry)] = (state, os.readlink(f"/proc/{entry}/ns/mnt"))
+            found[int(entry)] = (int(parent), os.readlink(f"/proc/{entry}/ns/mnt"))
         except OSError:
             continue
     return found
@@ -194,22 +194,24 @@ class Server:
     def environment():
         return {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL": "C.UTF-8"}
 
-    def processes(self, name=None):
-        """Every process in the server's namespace but the one holding it
-        (or those whose name is name)."""
-        found = []
-        for pid, (_, namespace) in process_states().items():
-            if namespace != self.namespace or (self.holder is not None and pid == self.holder.pid):
-                continue
-            if name is not None:
-                try:
-                    with open(f"/proc/{pid}/comm") as f:
-                        if f.read().strip() != name:
-                            continue
-                except OSError:
-                    continue
-            found.append(pid)
-        return found
+    def processes(self, daemon=None):
+        """Every process in the server's namespace but the one holding it;
+        or the daemon whose pid file is named, and its descendants."""
+        states = process_states()
+        ours = {pid for pid, (_, namespace) in states.items()
+                if namespace == self.namespace and (self.holder is None or pid != self.holder.pid)}
+        if daemon is None:
+            return sorted(ours)
+        try:
+            with open(self.path(f"/run/samba/{daemon}.pid")) as f:
+                found = {int(f.read().split()[0])} & ours
+        except (OSError, ValueError, IndexError):
+            return []
+        while True:
+            more = {pid for pid in ours if states[pid][0] in found} - found
+            if not more:
+                return sorted(found)
+            found |= more
 
     def signal_all(self, pids, sig):
         for pid in pids:
@@ -218,15 +220,23 @@ class Server:
                     os.kill(pid, signal.SIGCONT)  # a stopped process takes no SIGTERM
                 os.kill(pid, sig)
 
-    def stop_processes(self, name=None):
-        """Ends them by their PIDs: SIGTERM, then SIGKILL."""
+    def stop_processes(self, daemon=None):
+        """Ends them by their PIDs: SIGTERM, then SIGKILL. A daemon's
+        children may outlive it, so those seen first are followed too."""
+        pids = set()
+
+        def alive():
+            pids.update(self.processes(daemon))
+            pids.intersection_update(process_states())
+            return sorted(pids)
+
         for sig, wait in ((signal.SIGTERM, 10), (signal.SIGKILL, 5)):
-            self.signal_all(self.processes(name), sig)
+            self.signal_all(alive(), sig)
             deadline = time.monotonic() + wait
-            while self.processes(name) and time.monotonic() < deadline:
+            while alive() and time.monotonic() < deadline:
                 time.sleep(0.05)
-        if self.processes(name):
-            raise RuntimeError(f"processes {self.processes(name)} of {self.name} do not end")
+        if alive():
+            raise RuntimeError(f"processes {alive()} of {self.name} do not end")
 
     def stop(self):
         """Ends every process of the server, whatever state it is in."""
