@@ -35,15 +35,17 @@ static const struct {
        may exceed 64 KiB: either way the descriptor did not fit. */
     { ENOSPC, 0, ERROR_EAS_DIDNT_FIT },
     { E2BIG, 0, ERROR_EAS_DIDNT_FIT },
-    { 0, 0xC000007F, ERROR_DISK_FULL },              /* STATUS_DISK_FULL */
-    { 0, 0xC0000043, ERROR_SHARING_VIOLATION },      /* STATUS_SHARING_VIOLATION */
-    { 0, 0xC000000D, ERROR_INVALID_PARAMETER },      /* STATUS_INVALID_PARAMETER */
-    { 0, 0xC0000033, ERROR_INVALID_NAME },           /* STATUS_OBJECT_NAME_INVALID */
-    { 0, 0xC0000077, ERROR_INVALID_ACL },            /* STATUS_INVALID_ACL */
-    { 0, 0xC0000078, ERROR_INVALID_SID },            /* STATUS_INVALID_SID */
-    { 0, 0xC0000079, ERROR_INVALID_SECURITY_DESCR }, /* STATUS_INVALID_SECURITY_DESCR */
-    { 0, 0xC0000073, ERROR_NONE_MAPPED },            /* STATUS_NONE_MAPPED */
-    { 0, 0xC0000135, ERROR_DLL_NOT_FOUND },          /* STATUS_DLL_NOT_FOUND */
+    { 0, 0xC000007F, ERROR_DISK_FULL },                   /* STATUS_DISK_FULL */
+    { 0, 0xC0000043, ERROR_SHARING_VIOLATION },           /* STATUS_SHARING_VIOLATION */
+    { 0, 0xC000000D, ERROR_INVALID_PARAMETER },           /* STATUS_INVALID_PARAMETER */
+    { 0, 0xC0000033, ERROR_INVALID_NAME },                /* STATUS_OBJECT_NAME_INVALID */
+    { 0, 0xC0000077, ERROR_INVALID_ACL },                 /* STATUS_INVALID_ACL */
+    { 0, 0xC0000078, ERROR_INVALID_SID },                 /* STATUS_INVALID_SID */
+    { 0, 0xC0000079, ERROR_INVALID_SECURITY_DESCR },      /* STATUS_INVALID_SECURITY_DESCR */
+    { 0, 0xC0000073, ERROR_NONE_MAPPED },                 /* STATUS_NONE_MAPPED */
+    { 0, 0xC0000135, ERROR_DLL_NOT_FOUND },               /* STATUS_DLL_NOT_FOUND */
+    { 0, 0xC000005E, ERROR_NO_LOGON_SERVERS },            /* STATUS_NO_LOGON_SERVERS */
+    { 0, 0xC0000233, ERROR_DOMAIN_CONTROLLER_NOT_FOUND }, /* STATUS_DOMAIN_CONTROLLER_NOT_FOUND */
 };
 
 /* Every text ends in "\r\n", as the system's texts do. */
@@ -86,6 +88,8 @@ static const struct {
     { ERROR_MOD_NOT_FOUND, "Samba's ACL engine (python3-samba) is not installed.\r\n" },
     { ERROR_BROKEN_PIPE, "Samba's ACL engine stopped unexpectedly.\r\n" },
     { ERROR_TIMEOUT, "Samba's ACL engine did not answer in time.\r\n" },
+    { ERROR_NO_LOGON_SERVERS, "The domain's accounts cannot be mapped: winbindd does not answer.\r\n" },
+    { ERROR_DOMAIN_CONTROLLER_NOT_FOUND, "The domain's accounts cannot be mapped: no domain controller answers.\r\n" },
 };
 
 static DWORD last_error;

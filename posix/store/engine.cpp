@@ -72,6 +72,7 @@ static const struct {
     { "ambiguous", ERROR_DUP_NAME },       { "unsupported", ERROR_NOT_SUPPORTED },
     { "mount", ERROR_ACCESS_DENIED },      { "registry", ERROR_REGISTRY_IO_FAILED },
     { "client", ERROR_BAD_NET_NAME },      { "othernames", ERROR_TOO_MANY_LINKS },
+    { "domain", ERROR_NO_LOGON_SERVERS },
 };
 
 static const char hex_digits[] = "0123456789abcdef";

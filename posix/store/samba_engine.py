@@ -35,17 +35,30 @@ line in ("get INFO" or "set INFO HEX"), one line out: "ok [HEX]" or
 "status 0xXXXXXXXX". It ends when its input does.
 """
 
+import functools
 import os
 import pwd
 import re
 import signal
 import sys
+import threading
 import types
 
 NT_STATUS_UNSUCCESSFUL = 0xC0000001
 # What the engine answers when a share's VFS module is not installed:
 # Samba itself then says only that the object was not found.
 NT_STATUS_DLL_NOT_FOUND = 0xC0000135
+NT_STATUS_NO_LOGON_SERVERS = 0xC000005E
+NT_STATUS_DOMAIN_CONTROLLER_NOT_FOUND = 0xC0000233
+
+# The roles in which Samba maps the domain's accounts to users and groups
+# through winbindd: without it, Samba's engine maps a SID from what its
+# cache still holds, or not at all, and smbd would serve no client.
+WINBIND_ROLES = ("ROLE_DOMAIN_MEMBER", "ROLE_ACTIVE_DIRECTORY_DC")
+
+# How long winbindd may take to answer, in seconds. Samba's own client
+# waits minutes for one that hangs, and every mapping would wait with it.
+WINBIND_TIMEOUT_SECONDS = 10
 
 # How long Samba waits for its cluster daemon, in milliseconds, unless the
 # configuration says otherwise: Samba's own default is to wait for ever,
@@ -347,8 +360,10 @@ def share_path(value):
     return value if '"' in trimmed else trimmed
 
 
-def served_folders(lp, sections):
-    """(folder, share) for every share that serves files."""
+def served_folders(lp, sections, accounts=lambda: True):
+    """(folder, share) for every share that serves files. Without the
+    accounts (accounts() false: winbindd does not answer) the users' home
+    folders are not known."""
     folders = []
     for name in sections:
         if lp.get("printable", name) or not lp.get("available", name):
@@ -359,6 +374,9 @@ def served_folders(lp, sections):
             folders.append((None, Unusable("path")))
             continue
         if name.lower() == "homes" and not path:
+            if not accounts():
+                folders.append((None, Unusable("domain")))
+                continue
             # A home share for each user whose home directory the user
             # owns: system accounts have system folders as "homes" (/, /bin,
             # /dev), which would make every file a share file.
@@ -385,13 +403,13 @@ def served_folders(lp, sections):
     return folders
 
 
-def find_share(lp, sections, ancestors, uncertain_device):
+def find_share(lp, sections, ancestors, uncertain_device, accounts=lambda: True):
     """The share whose folder holds the object, the nearest if several do,
     or False. A share whose
     folder is missing holds nothing; a problem with a share that cannot
     hold the object is not the object's."""
     by_identity, devices, problems = {}, set(), []
-    for path, name in served_folders(lp, sections):
+    for path, name in served_folders(lp, sections, accounts):
         if path is None:
             problems.append(name)
             continue
@@ -421,6 +439,72 @@ def find_share(lp, sections, ancestors, uncertain_device):
     return False
 
 
+def winbind(request):
+    """request(libwbclient), in a thread of its own: what it gives, or None
+    when winbindd has not answered in time. libwbclient keeps a connection
+    per thread, so a thread given up on holds no other call up."""
+    import ctypes
+
+    answers = []
+
+    def run():
+        try:
+            answers.append(request(ctypes, ctypes.CDLL("libwbclient.so.0")))
+        except Exception:  # no client library, or one without the call: no answer
+            answers.append(None)
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    thread.join(WINBIND_TIMEOUT_SECONDS)
+    return answers[0] if answers else None
+
+
+def winbind_answers():
+    return winbind(lambda ctypes, library: library.wbcPing()) == 0
+
+
+def map_with_winbind(ctypes, library, sids):
+    """For each SID, whether winbindd maps it to a user or group; None when
+    it cannot be asked. Structures as libwbclient defines them."""
+
+    class Sid(ctypes.Structure):
+        _fields_ = [("revision", ctypes.c_uint8), ("count", ctypes.c_uint8), ("authority", ctypes.c_uint8 * 6),
+                    ("sub_authorities", ctypes.c_uint32 * 15)]
+
+    class UnixId(ctypes.Structure):
+        _fields_ = [("type", ctypes.c_int), ("id", ctypes.c_uint32)]
+
+    given = (Sid * len(sids))()
+    for i, sid in enumerate(sids):
+        if library.wbcStringToSid(str(sid).encode(), ctypes.byref(given[i])) != 0:
+            return None
+    ids = (UnixId * len(sids))()
+    if library.wbcSidsToUnixIds(given, len(sids), ids) != 0:
+        return None
+    return [entry.type != 0 for entry in ids]  # WBC_ID_TYPE_NOT_SPECIFIED
+
+
+def accounts_status(sd):
+    """0 when every account of the descriptor maps as a working server
+    maps it, else the status that says why not. With winbindd silent,
+    Samba's engine would map the domain's accounts from whatever its cache
+    holds, or drop them from the POSIX ACL. A SID winbindd leaves unmapped
+    smbd leaves out as well, but only while a domain controller answers:
+    without one, winbindd cannot say whose it is."""
+    sids = [ace.trustee for ace in (sd.dacl.aces if sd.dacl is not None else [])]
+    sids += [sid for sid in (sd.owner_sid, sd.group_sid) if sid is not None]
+    if not sids:
+        return 0 if winbind_answers() else NT_STATUS_NO_LOGON_SERVERS
+    mapped = winbind(lambda ctypes, library: map_with_winbind(ctypes, library, sids))
+    if mapped is None:
+        return NT_STATUS_NO_LOGON_SERVERS
+    if all(mapped):
+        return 0
+    if winbind(lambda ctypes, library: library.wbcPingDc(None, None)) == 0:
+        return 0
+    return NT_STATUS_DOMAIN_CONTROLLER_NOT_FOUND
+
+
 def status_of(error):
     if isinstance(error, NTSTATUSError) and error.args and isinstance(error.args[0], int):
         return error.args[0] & 0xFFFFFFFF
@@ -440,7 +524,7 @@ def missing_modules(lp, share):
             if not os.path.exists(name if "/" in name else os.path.join(folder, name + ".so"))]
 
 
-def serve(lp, share, object_path):
+def serve(lp, share, object_path, domain):
     session = auth.copy_session_info(auth.system_session())
     auth.session_info_fill_unix(session, None)
     for line in sys.stdin:
@@ -452,6 +536,10 @@ def serve(lp, share, object_path):
             elif len(words) == 3 and words[0] == "set":
                 sd = security.descriptor()
                 sd.__ndr_unpack__(bytes.fromhex(words[2]))
+                status = accounts_status(sd) if domain else 0
+                if status:
+                    reply("status 0x%08x" % status)
+                    continue
                 smbd.set_nt_acl(object_path, int(words[1]), sd, session_info=session, service=share)
                 reply("ok")
             else:
@@ -470,7 +558,14 @@ def answer(conf, identities, uncertain, object_path):
     lp = param.get_context()
     try:
         sections = load_configuration(lp, conf)
-        share = find_share(lp, sections, ancestors, uncertain_device)
+        domain = lp.server_role() in WINBIND_ROLES
+        # Asked once, and only when it matters: before the users' home
+        # folders are read (through winbindd too: a hung one would hang the
+        # run), and once a share holds the object.
+        answers = functools.lru_cache(None)(winbind_answers) if domain else lambda: True
+        share = find_share(lp, sections, ancestors, uncertain_device, answers)
+        if share is not False and not answers():
+            raise Unusable("domain")
     except Unusable as why:
         reply("fail " + str(why))
         return
@@ -483,7 +578,7 @@ def answer(conf, identities, uncertain, object_path):
         reply("fail unsupported")
         return
     reply("share %s" % share)
-    serve(lp, share, object_path)
+    serve(lp, share, object_path, domain)
 
 
 # How long the shared engine waits for the next run before it exits, in
