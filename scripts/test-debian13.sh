@@ -24,8 +24,6 @@ set -euo pipefail
 
 suite=trixie
 cache=/var/cache/zirm/debian13-ci
-# What the cached root is made of; a root made otherwise is built again.
-recipe="debootstrap --variant=minbase --include=ca-certificates,git $suite"
 
 # A clean environment for everything inside the root, as a root login has it.
 inside_env=(env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root
@@ -145,16 +143,17 @@ root_manifest() {
 
 root_is_whole() {
     [ -f "$cache/complete" ] && [ -d "$cache/root" ] || return 1
-    [ "$(sed -n 1p "$cache/complete")" = "$recipe $mirror" ] || return 1
+    [ "$(sed -n 1p "$cache/complete")" = "$recipe" ] || return 1
     [ "$(sed -n 2p "$cache/complete")" = "$(root_manifest "$cache/root")" ]
 }
 
 build_root() {
     local fresh
-    say "building the Debian 13 root: $recipe $mirror"
+    say "building the Debian 13 root from $mirror"
     rm -f "$cache/complete"
     rm -rf --one-file-system "$cache/root" "$cache"/root.*
     fresh=$(mktemp -d "$cache/root.XXXXXX")
+    chmod 0755 "$fresh"
     local start=$SECONDS
     debootstrap --variant=minbase --include=ca-certificates,git "$suite" "$fresh" "$mirror" \
         >"$cache/debootstrap.log" 2>&1 || {
@@ -181,10 +180,13 @@ SOURCES
     printf '#!/bin/sh\nexit 101\n' >"$fresh/usr/sbin/policy-rc.d"
     chmod 0755 "$fresh/usr/sbin/policy-rc.d"
     mv "$fresh" "$cache/root"
-    printf '%s\n%s\n' "$recipe $mirror" "$(root_manifest "$cache/root")" >"$cache/complete.new"
+    printf '%s\n%s\n' "$recipe" "$(root_manifest "$cache/root")" >"$cache/complete.new"
     mv "$cache/complete.new" "$cache/complete"
     say "debootstrap took $((SECONDS - start)) s"
 }
+
+# How the cached root is made: a root made otherwise is built again.
+recipe="$(declare -f build_root | sha256sum | cut -d' ' -f1) $mirror $security"
 
 mkdir -p "$cache/runs" "$cache/debs"
 
@@ -203,24 +205,37 @@ echo $$ >"$run/owner"
 root=$run/root
 unshare_pid=""
 
-# Stops the run if it still goes, checks that nothing of it is left, and only
-# then removes its copy of the root.
+# The processes of the run's PID namespace, as "PID (NAME)".
+namespace_processes() {
+    local namespace process
+    [ -s "$run/pid-namespace" ] || return 0
+    namespace=$(cat "$run/pid-namespace")
+    for process in /proc/[0-9]*; do
+        [ "$(readlink "$process/ns/pid" 2>/dev/null)" = "$namespace" ] &&
+            echo "${process#/proc/} ($(cat "$process/comm" 2>/dev/null))"
+    done
+    return 0
+}
+
+# Stops the run if it still goes, waits until its PID namespace is empty,
+# checks that nothing of it is left, and only then removes its copy of the
+# root.
 finish() {
-    local status=$? left=""
+    local status=$? left="" tries
     trap - EXIT INT TERM
-    if [ -n "$unshare_pid" ] && kill -0 "$unshare_pid" 2>/dev/null; then
-        kill -KILL "$unshare_pid" 2>/dev/null || true
+    if [ -n "$unshare_pid" ]; then
+        # timeout leads the group of unshare and the namespace's first process.
+        kill -KILL -- "-$unshare_pid" 2>/dev/null || true
         wait "$unshare_pid" 2>/dev/null || true
     fi
-    if [ -s "$run/pid-namespace" ]; then
-        local namespace process
-        namespace=$(cat "$run/pid-namespace")
-        for process in /proc/[0-9]*; do
-            [ "$(readlink "$process/ns/pid" 2>/dev/null)" = "$namespace" ] &&
-                left="$left process ${process#/proc/} ($(cat "$process/comm" 2>/dev/null));"
-        done
-    fi
-    grep " $run/" /proc/mounts >/dev/null && left="$left mounts: $(grep " $run/" /proc/mounts | cut -d' ' -f2 | tr '\n' ' ');"
+    for tries in $(seq 60); do
+        [ -z "$(namespace_processes)" ] && break
+        namespace_processes | cut -d' ' -f1 | xargs -r kill -KILL 2>/dev/null || true
+        sleep 1
+    done
+    left=$(namespace_processes | tr '\n' ' ')
+    [ -z "$left" ] || left=" processes: $left;"
+    grep -q " $run/" /proc/mounts && left="$left mounts: $(grep " $run/" /proc/mounts | cut -d' ' -f2 | tr '\n' ' ');"
     losetup -a 2>/dev/null | grep -q "$run/" && left="$left loop devices: $(losetup -a | grep "$run/" | tr '\n' ' ');"
     if [ -n "$left" ]; then
         say "left behind by the run, so $run is kept:$left"
@@ -259,7 +274,7 @@ wait "$unshare_pid" || status=$?
 unshare_pid=""
 case $status in
 0) say "passed in $((SECONDS - start)) s" ;;
-124 | 137) say "timed out after $timeout_seconds s" ;;
+124 | 137) say "stopped: timed out after $timeout_seconds s, or killed" ;;
 *) say "FAILED (status $status) in $((SECONDS - start)) s" ;;
 esac
 exit "$status"
