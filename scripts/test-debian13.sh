@@ -40,11 +40,13 @@ fail() {
 # process, with the run's root and folder.
 # ---------------------------------------------------------------------------
 
-# Mounts what a booted system has, in the root, then makes it the root mount.
+# Mounts what a booted system has, in the root, and the kept packages if
+# given, then makes it the root mount.
 enter_root() {
-    local root=$1
+    local root=$1 debs=$2
     mount --make-rprivate /
     mount --bind "$root" "$root"
+    [ -z "$debs" ] || mount --bind "$debs" "$root/var/cache/apt/archives"
     mount -t proc -o nosuid,nodev,noexec proc "$root/proc"
     mount -t sysfs -o nosuid,nodev,noexec sysfs "$root/sys"
     mount -t tmpfs -o nosuid,mode=0755,size=16m dev "$root/dev"
@@ -73,8 +75,7 @@ enter_root() {
 inside() {
     local root=$1 run=$2 debs=$3
     readlink /proc/self/ns/pid >"$run/pid-namespace"
-    [ -n "$debs" ] && mount --bind "$debs" "$root/var/cache/apt/archives"
-    enter_root "$root"
+    enter_root "$root" "$debs"
     cd /root/zirm
 
     local start status=0
