@@ -247,8 +247,8 @@ finish() {
     exit "$status"
 }
 trap finish EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+trap 'say "interrupted"; exit 130' INT
+trap 'say "stopped by a signal"; exit 143' TERM
 
 exec 9>"$cache/lock"
 flock 9
