@@ -13,7 +13,11 @@
 # stops every process it started and the mount namespace's end undoes every
 # mount; then the run's copy of the root is removed. Run as root:
 #
-#   bash scripts/test-debian13.sh
+#   bash scripts/test-debian13.sh [COMMAND...]
+#
+# COMMAND, run in the clone after the set-up, takes the place of
+# scripts/test.sh, for instance:
+#   bash scripts/test-debian13.sh bash -c 'cmake --preset native && cmake --build --preset native && ctest --preset native -R warm_engine'
 #
 # The root as debootstrap left it is kept for the next run in
 # /var/cache/zirm/debian13-ci/, used only when its record of a whole build
@@ -74,6 +78,9 @@ enter_root() {
 
 inside() {
     local root=$1 run=$2 debs=$3
+    shift 3
+    local command=("$@")
+    [ "${#command[@]}" -gt 0 ] || command=(bash scripts/test.sh)
     readlink /proc/self/ns/pid >"$run/pid-namespace"
     enter_root "$root" "$debs"
     cd /root/zirm
@@ -94,9 +101,9 @@ inside() {
     done
     [ -z "$left" ] || say "still running after the set-up:$left"
 
-    say "tests (scripts/test.sh) in a network namespace of their own"
+    say "tests (${command[*]}) in a network namespace of their own"
     start=$SECONDS
-    "${inside_env[@]}" unshare --net -- bash -c 'ip link set lo up && exec bash scripts/test.sh' || status=$?
+    "${inside_env[@]}" unshare --net -- bash -c 'ip link set lo up && exec "$@"' tests "${command[@]}" || status=$?
     say "tests took $((SECONDS - start)) s, status $status"
     return "$status"
 }
@@ -198,7 +205,7 @@ for stale in "$cache"/runs/*/; do
     pid=$(cat "$stale/owner" 2>/dev/null || true)
     [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null && continue
     grep -q " $stale/" /proc/mounts && continue
-    rm -rf --one-file-system "$stale"
+    rm -rf --one-file-system "$stale" || true
 done
 
 run=$(mktemp -d "$cache/runs/XXXXXX")
@@ -269,7 +276,7 @@ flock -n 8 && debs=$cache/debs
 start=$SECONDS
 status=0
 timeout --kill-after=10 "$timeout_seconds" unshare --mount --pid --ipc --uts --fork --kill-child -- \
-    bash "$self" --inside "$root" "$run" "$debs" 8>&- 9>&- &
+    bash "$self" --inside "$root" "$run" "$debs" "$@" 8>&- 9>&- &
 unshare_pid=$!
 wait "$unshare_pid" || status=$?
 unshare_pid=""

@@ -54,9 +54,13 @@ check() {
         tests_failed=$((tests_failed + $1))
         tests_passed=$((tests_passed + $2 - $1))
         summary="$(($2 - $1)) of $2 tests passed"
-    elif grep -q '^skipped: ' "$logs/$name.log"; then
+    elif [ "$status" = 0 ] && grep -q '^skipped: ' "$logs/$name.log"; then
         tests_skipped=$((tests_skipped + 1))
         summary=$(grep -m 1 '^skipped: ' "$logs/$name.log")
+        printf '%s\n' "$summary" >"$logs/$name.summary"
+        names+=("$name")
+        echo "=== $name: $summary"
+        return 0
     elif [ "$status" = 0 ]; then
         tests_passed=$((tests_passed + 1))
         summary=""
@@ -75,7 +79,7 @@ check() {
     local line
     while IFS= read -r line; do
         summary="$summary
-    ${line#"${line%%[![:space:]]*}"}"
+    $(echo $line)"
     done < <(sed -n '/^The following tests FAILED:/,/^Errors while running CTest/{/^[[:space:]]/p}' "$logs/$name.log")
     names+=("$name")
     printf '%s\n' "$summary" >"$logs/$name.summary"
