@@ -23,7 +23,7 @@
 # /var/cache/zirm/debian13-ci/, used only when its record of a whole build
 # matches it, and built again otherwise; each run works on a copy. Debian's
 # packages downloaded by the set-up are kept beside it.
-#   ZIRM_DEBIAN13_TIMEOUT   seconds the whole run may take (default 3000)
+#   ZIRM_DEBIAN13_TIMEOUT   seconds the set-up and tests may take (default 2400)
 set -euo pipefail
 
 suite=trixie
@@ -124,7 +124,7 @@ checkout=$(git -C "$(dirname "$self")" rev-parse --show-toplevel)
 commit=$(git -C "$checkout" rev-parse HEAD)
 [ -z "$(git -C "$checkout" status --porcelain --untracked-files=no)" ] ||
     say "the checkout has uncommitted changes: they are not tested, commit $commit is"
-timeout_seconds=${ZIRM_DEBIAN13_TIMEOUT:-3000}
+timeout_seconds=${ZIRM_DEBIAN13_TIMEOUT:-2400}
 
 # Debian's archive as this machine's apt sources name it.
 archive() {
@@ -250,6 +250,7 @@ finish() {
         [ "$status" = 0 ] && status=1
     else
         rm -rf --one-file-system "$run"
+        say "nothing of the run is left (no process, mount or loop device); $SECONDS s in all"
     fi
     exit "$status"
 }
