@@ -139,8 +139,8 @@ security=${security:-http://deb.debian.org/debian-security/}
 
 if ! command -v debootstrap >/dev/null || [ ! -e /usr/share/keyrings/debian-archive-keyring.gpg ]; then
     say "installing debootstrap"
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap debian-archive-keyring >/dev/null
+    DEBIAN_FRONTEND=noninteractive timeout 900 apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive timeout 900 apt-get install -y -qq debootstrap debian-archive-keyring >/dev/null
 fi
 
 # What the root holds, to tell a whole root from one that changed or was cut
@@ -163,7 +163,7 @@ build_root() {
     fresh=$(mktemp -d "$cache/root.XXXXXX")
     chmod 0755 "$fresh"
     local start=$SECONDS
-    debootstrap --variant=minbase --include=ca-certificates,git "$suite" "$fresh" "$mirror" \
+    timeout 900 debootstrap --variant=minbase --include=ca-certificates,git "$suite" "$fresh" "$mirror" \
         >"$cache/debootstrap.log" 2>&1 || {
         tail -n 20 "$cache/debootstrap.log" >&2
         fail "debootstrap failed (the whole log: $cache/debootstrap.log)"
