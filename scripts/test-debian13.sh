@@ -24,18 +24,25 @@
 # matches it, and built again otherwise; each run works on a copy. Debian's
 # packages downloaded by the set-up are kept beside it.
 #   ZIRM_DEBIAN13_TIMEOUT   seconds the set-up and tests may take (default 2400)
+#   ZIRM_DEBIAN_SUITE       another release to run them on, as a fresh machine
+#                           of it (bookworm: Debian 12, in /var/cache/zirm/debian12-ci/)
 set -euo pipefail
 
-suite=trixie
-cache=/var/cache/zirm/debian13-ci
+suite=${ZIRM_DEBIAN_SUITE:-trixie}
+case $suite in
+trixie) name=debian13 ;;
+bookworm) name=debian12 ;;
+*) name=$suite ;;
+esac
+cache=/var/cache/zirm/$name-ci
 
 # A clean environment for everything inside the root, as a root login has it.
 inside_env=(env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root
     LANG=C.UTF-8 TERM=dumb "CI=${CI:-}")
 
-say() { echo "debian13: $*"; }
+say() { echo "$name: $*"; }
 fail() {
-    echo "debian13: $*" >&2
+    echo "$name: $*" >&2
     exit 1
 }
 
@@ -157,7 +164,7 @@ root_is_whole() {
 
 build_root() {
     local fresh
-    say "building the Debian 13 root from $mirror"
+    say "building the $suite root from $mirror"
     rm -f "$cache/complete"
     rm -rf --one-file-system "$cache/root" "$cache"/root.*
     fresh=$(mktemp -d "$cache/root.XXXXXX")
