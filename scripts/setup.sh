@@ -1,9 +1,13 @@
-# Installs what zirm needs to build, test and package, on Debian 12, as root.
-# Sourced by the other scripts; does nothing when everything is there.
+# Installs what zirm needs to build, test and package, on Debian 12 or 13, as
+# root. Sourced by the other scripts; does nothing when everything is there.
 
+# Names that both releases have: no compiler version in any of them (the
+# sanitizer runtime comes with the release's default clang through
+# libclang-rt-dev). Another group of packages is added with ZIRM_PACKAGES+="..."
+# in a block of its own below this one.
 ZIRM_PACKAGES="cmake g++ make libgtest-dev python3 samba samba-vfs-modules smbclient samba-common-bin
-    python3-samba attr clang libclang-rt-14-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686-win32 wine64 wine
-    wine32:i386 dpkg-dev lintian mandoc man-db zip unzip binutils e2fsprogs ctdb strace"
+    python3-samba attr clang libclang-rt-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686-win32 wine64 wine
+    wine32:i386 dpkg-dev lintian mandoc man-db zip unzip binutils e2fsprogs ctdb strace iproute2 git"
 
 zirm_setup() {
     local missing=""
