@@ -38,7 +38,9 @@ zirm_setup() {
 # host's smb.conf. The tests keep their own copies of all of these and use
 # none of the host's, so nothing of it may stay: no recommendations, no
 # service started or enabled, and the host's files put back as they were.
-ZIRM_DOMAIN_PACKAGES="samba-ad-dc winbind libnss-winbind krb5-user"
+# samba-ad-provision (the schema a new domain is made from) is only a
+# recommendation of samba, which is installed here without them.
+ZIRM_DOMAIN_PACKAGES="samba-ad-dc samba-ad-provision samba-dsdb-modules winbind libnss-winbind krb5-user"
 ZIRM_DOMAIN_HOST_FILES="/etc/nsswitch.conf /etc/krb5.conf /etc/pam.d"
 ZIRM_DOMAIN_SERVICES="winbind.service samba-ad-dc.service"
 
