@@ -252,38 +252,52 @@ class WarmEngineTest(unittest.TestCase):
 
     def test_each_run_is_served_by_the_configuration_of_its_time(self):
         """One engine serves every run below, each of them after a change of
-        the configuration or with another one named: what Samba stores, and
-        whether it maps the DACL to POSIX, must follow the configuration."""
+        the configuration, with another one named, or from another mount
+        namespace where another file is bound over the one named: what Samba
+        stores, and whether it maps the DACL to POSIX, must follow the
+        configuration the run itself sees."""
         with open(self.server.conf) as f:
             original = f.read()
         v4_section = original[original.index("[v4]"):original.index("[v3]")]
+        ignored = original.replace("ignore system acls = no", "ignore system acls = yes")
         changing = os.path.join(self.server.dir, "changing.conf")
         other = os.path.join(self.server.dir, "other.conf")
+        bound = os.path.join(self.server.dir, "bound.conf")
         added = self.server.share_path("added")
         os.mkdir(added)
         with open(other, "w") as f:
-            f.write(original.replace("ignore system acls = no", "ignore system acls = yes"))
+            f.write(ignored)
+        elsewhere = engines.MountNamespace()
+        self.addCleanup(elsewhere.close)
         cases = [
-            # the configuration's text (None: the other file), the folder; then what Samba's parser finds in
-            # the attribute: the blob's version, whether Everyone's entry there was changed; and whether the
-            # DACL was mapped to a POSIX ACL
-            ("as it was", original, "v4", 4, True, True),
-            ("system ACLs ignored", original.replace("ignore system acls = no", "ignore system acls = yes"),
-             "v4", 3, True, False),
+            # the configuration's text (None: left as it was), the file named, where the run is made ("here",
+            # or "elsewhere": another mount namespace, with its own text bound over the file named), the
+            # folder; then what Samba's parser finds in the attribute: the blob's version, whether Everyone's
+            # entry there was changed; and whether the DACL was mapped to a POSIX ACL
+            ("as it was", original, changing, "here", "v4", 4, True, True),
+            ("system ACLs ignored", ignored, changing, "here", "v4", 3, True, False),
             ("another VFS module", original.replace(v4_section, v4_section.replace("acl_xattr", "acl_tdb")),
-             "v4", 1, False, True),
-            ("the share removed", original.replace(v4_section, ""), "v4", 1, True, False),
-            ("a share added", original + f"[added]\npath = {added}\nvfs objects = acl_xattr\n", "added",
-             4, True, True),
-            ("another configuration named", None, "v4", 3, True, False),
-            ("as it was again", original, "v4", 4, True, True),
+             changing, "here", "v4", 1, False, True),
+            ("the share removed", original.replace(v4_section, ""), changing, "here", "v4", 1, True, False),
+            ("a share added", original + f"[added]\npath = {added}\nvfs objects = acl_xattr\n", changing, "here",
+             "added", 4, True, True),
+            ("another configuration named", None, other, "here", "v4", 3, True, False),
+            ("as it was again", original, changing, "here", "v4", 4, True, True),
+            ("another file bound over it in another mount namespace", ignored, changing, "elsewhere", "v4",
+             3, True, False),
+            ("here again, nothing changed", None, changing, "here", "v4", 4, True, True),
+            ("there again, nothing changed", None, changing, "elsewhere", "v4", 3, True, False),
         ]
         served_by = None
-        for i, (name, text, folder, version, changed, mapped) in enumerate(cases):
+        for i, (name, text, conf, where, folder, version, changed, mapped) in enumerate(cases):
             with self.subTest(case=name):
-                if text is not None:
-                    with open(changing, "w") as f:
+                if text is not None and where == "here":
+                    with open(conf, "w") as f:
                         f.write(text)
+                elif text is not None:
+                    with open(bound, "w") as f:
+                        f.write(text)
+                    elsewhere.run(["mount", "--bind", bound, conf], check=True)
                 path = os.path.join(self.server.share_path(folder), f"config{i}")
                 with open(path, "w") as f:
                     f.write("a file\n")
@@ -291,13 +305,47 @@ class WarmEngineTest(unittest.TestCase):
                 # A version-1 blob: Samba takes it as it is, and leaves it alone on an acl_tdb share.
                 os.setxattr(path, "security.NTACL", VERSION_1_BLOB)
 
-                self.assertRan(self.run_zirm(path, changing if text is not None else other))
+                if where == "here":
+                    done = self.run_zirm(path, conf)
+                else:
+                    done = elsewhere.run(["env", f"SMB_CONF_PATH={conf}", ZIRM, "rw", path])
+                self.assertRan(done)
                 (stored_version, sd), acl, _ = judged(path)
-                self.assertEqual((stored_version, EVERYONE_RW in dict(sd)["dacl"], acl is not None), (version, changed, mapped))
+                self.assertEqual((stored_version, EVERYONE_RW in dict(sd)["dacl"], acl is not None),
+                                 (version, changed, mapped))
                 running = engines.engines()
                 self.assertEqual(len(running), 1)
                 served_by = served_by or running
                 self.assertEqual(running, served_by, "another engine served the run")
+
+    def test_samba_upgraded_under_a_running_engine(self):
+        """One of Samba's module files replaced (bound over with a copy, in a
+        mount namespace of the test's own, where the engine runs): the engine
+        that loaded the old one serves no more, and a new one serves the
+        next run, as if alone."""
+        from samba.samba3 import smbd
+
+        engines.stop()
+        with engines.MountNamespace() as upgraded:
+            copy = os.path.join(self.server.dir, "smbd-module-copy.so")
+            shutil.copy2(smbd.__file__, copy)
+            runs = []
+            for twin in "AB":
+                self.conn.savefile(f"upgraded{twin}", b"made over SMB\n")
+                path = self.server.share_path("v4", f"upgraded{twin}")
+                runs.append(upgraded.run(["env", f"SMB_CONF_PATH={self.server.conf}", ZIRM, "rw", path]))
+                runs.append(engines.engines())
+                if twin == "A":
+                    upgraded.run(["mount", "--bind", copy, smbd.__file__], check=True)
+        first, before, second, after = runs
+        self.assertRan(first)
+        self.assertRan(second)
+        self.assertEqual(len(before), 1, "no engine served the first run")
+        self.assertEqual(len(after), 1, "no engine serves the run after the upgrade")
+        self.assertNotEqual(after, before, "the engine of the old modules served on")
+        self.conn.savefile("upgradedC", b"made over SMB\n")
+        set_over_smb(self.server, "v4", "upgradedC", "rw")
+        self.assertEqual(served_state(self.server, "v4", "upgradedB"), served_state(self.server, "v4", "upgradedC"))
 
     def test_an_engine_killed(self):
         """Killed between runs, before it answers, or while a run waits on
