@@ -670,19 +670,33 @@ def unmount_object(libc, target, kind):
         pass
 
 
-def caller_mounts(connection, namespace):
-    """The mount table of the run's process, as it sees it now; None when
-    the process that /proc shows under its number is not in the run's
-    mount namespace (a process of another PID namespace)."""
+def watch_mounts(connection, namespace):
+    """The mount table of the run's namespace, held open: the kernel marks
+    it (POLLPRI) at the first change to that namespace's mounts after it
+    was opened, also when the process it was opened through has ended.
+    None when the process /proc shows under the run's number is not in
+    the run's mount namespace (a process of another PID namespace)."""
     pid, _, _ = struct_peer(connection)
     try:
-        st = os.stat("/proc/%d/ns/mnt" % pid)
-        if (st.st_dev, st.st_ino) != namespace:
-            return None
-        with open("/proc/%d/mountinfo" % pid, "rb") as f:
-            return f.read()
+        fd = os.open("/proc/%d/mountinfo" % pid, os.O_RDONLY | os.O_CLOEXEC)
     except OSError:
         return None
+    try:
+        st = os.stat("/proc/%d/ns/mnt" % pid)
+    except OSError:
+        st = None
+    if st is None or (st.st_dev, st.st_ino) != namespace:
+        os.close(fd)
+        return None
+    return fd
+
+
+def mounts_changed(watched):
+    import select
+
+    poller = select.poll()
+    poller.register(watched, select.POLLPRI)
+    return any(events & (select.POLLPRI | select.POLLERR) for _, events in poller.poll(0))
 
 
 def serve_one(libc, run_dir, connection, tree, words, loaded, session, number, finished):
@@ -730,11 +744,11 @@ def worker(control, run_dir, connection, fds, words):
     libc = ctypes.CDLL(None, use_errno=True)
     signal.alarm(RUN_SECONDS)
     connection.setblocking(True)
-    # Read before the copy is made: a change meanwhile makes the next run
-    # find the table changed, never the other way round. A table that
-    # cannot be read makes this process serve this run alone.
+    # Watched from before the copy is made: a change meanwhile makes the
+    # next run find the mounts changed, never the other way round. Mounts
+    # that cannot be watched make this process serve this run alone.
     st = os.fstat(namespace)
-    mounts = caller_mounts(connection, (st.st_dev, st.st_ino))
+    mounts = watch_mounts(connection, (st.st_dev, st.st_ino))
     if mounts is None:
         REUSABLE[0] = False
     try:
@@ -775,7 +789,7 @@ def worker(control, run_dir, connection, fds, words):
         connection = socket.socket(fileno=fds[0])
         tree = fds[1]
         words = data.decode("utf-8", "surrogateescape").rstrip("\n").split("\t")
-        if not unchanged() or caller_mounts(connection, (st.st_dev, st.st_ino)) != mounts:
+        if not unchanged() or mounts_changed(mounts):
             control.send(b"stale")
             return
         control.send(b"taken")
