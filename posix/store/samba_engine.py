@@ -407,8 +407,15 @@ def share_path(value):
     return value if '"' in trimmed else trimmed
 
 
-def served_folders(lp, sections):
-    """(folder, share) for every share that serves files."""
+# In place of a folder: [homes] without a path, whose folders are the
+# users' homes as they are at the time of a run.
+HOMES = object()
+
+
+def share_folders(lp, sections):
+    """What each share that serves files serves, as the loaded
+    configuration says: (folder, share), an Unusable in place of the share
+    where it cannot be used, or HOMES in place of the folder."""
     folders = []
     for name in sections:
         if lp.get("printable", name) or not lp.get("available", name):
@@ -419,16 +426,7 @@ def served_folders(lp, sections):
             folders.append((None, Unusable("path")))
             continue
         if name.lower() == "homes" and not path:
-            # A home share for each user whose home directory the user
-            # owns: system accounts have system folders as "homes" (/, /bin,
-            # /dev), which would make every file a share file.
-            for user in pwd.getpwall():
-                try:
-                    st = os.stat(user.pw_dir)
-                except OSError:
-                    continue
-                if user.pw_dir.startswith("/") and st.st_uid == user.pw_uid:
-                    folders.append((user.pw_dir, name))
+            folders.append((HOMES, name))
             continue
         if not path:
             continue  # serves nothing
@@ -445,13 +443,34 @@ def served_folders(lp, sections):
     return folders
 
 
-def find_share(lp, sections, ancestors, uncertain_device):
+def served_folders(lp, sections, shares=None):
+    """(folder, share) for every share that serves files, now: the users'
+    homes looked up anew."""
+    folders = []
+    for path, name in share_folders(lp, sections) if shares is None else shares:
+        if path is not HOMES:
+            folders.append((path, name))
+            continue
+        # A home share for each user whose home directory the user owns:
+        # system accounts have system folders as "homes" (/, /bin, /dev),
+        # which would make every file a share file.
+        for user in pwd.getpwall():
+            try:
+                st = os.stat(user.pw_dir)
+            except OSError:
+                continue
+            if user.pw_dir.startswith("/") and st.st_uid == user.pw_uid:
+                folders.append((user.pw_dir, name))
+    return folders
+
+
+def find_share(lp, sections, ancestors, uncertain_device, shares=None):
     """The share whose folder holds the object, the nearest if several do,
     or False. A share whose
     folder is missing holds nothing; a problem with a share that cannot
     hold the object is not the object's."""
     by_identity, devices, problems = {}, set(), []
-    for path, name in served_folders(lp, sections):
+    for path, name in served_folders(lp, sections, shares):
         if path is None:
             problems.append(name)
             continue
@@ -540,7 +559,8 @@ def accounts_are_files():
 
 def load(conf):
     """The configuration as smbd loads it, for the runs to come: (lp, its
-    sections), or the Unusable that tells why it cannot serve. What it was
+    sections, what they serve), or the Unusable that tells why it cannot
+    serve. What it was
     built from is noted in READ."""
     for path in ACCOUNT_FILES:
         note_read(path)
@@ -550,9 +570,10 @@ def load(conf):
     except Unusable as why:
         REUSABLE[0] = False
         return why
-    if not accounts_are_files() and any(name.lower() == "homes" and not lp.get("path", name) for name in sections):
+    shares = share_folders(lp, sections)
+    if not accounts_are_files() and any(path is HOMES for path, _ in shares):
         REUSABLE[0] = False
-    return lp, sections
+    return lp, sections, shares
 
 
 def answer(loaded, identities, uncertain, object_path, session):
@@ -562,11 +583,11 @@ def answer(loaded, identities, uncertain, object_path, session):
     if isinstance(loaded, Unusable):
         reply("fail " + str(loaded))
         return
-    lp, sections = loaded
+    lp, sections, shares = loaded
     ancestors = [tuple(int(n) for n in pair.split(":")) for pair in identities.split(",")]
     uncertain_device = None if uncertain == "-" else int(uncertain)
     try:
-        share = find_share(lp, sections, ancestors, uncertain_device)
+        share = find_share(lp, sections, ancestors, uncertain_device, shares)
     except Unusable as why:
         reply("fail " + str(why))
         return
