@@ -7,7 +7,8 @@
 # in a block of its own below this one.
 ZIRM_PACKAGES="cmake g++ make libgtest-dev python3 samba samba-vfs-modules smbclient samba-common-bin
     python3-samba attr clang libclang-rt-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686-win32 wine64 wine
-    wine32:i386 dpkg-dev lintian mandoc man-db zip unzip binutils e2fsprogs ctdb strace iproute2 git"
+    wine32:i386 dpkg-dev lintian mandoc man-db zip unzip binutils e2fsprogs ctdb strace iproute2 git
+    libnss-extrausers"
 
 zirm_setup() {
     local missing=""

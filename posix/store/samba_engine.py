@@ -20,19 +20,23 @@ change what it names.
 
 The engine that consecutive runs share ("daemon", the modules' folder and
 the run folder): Samba's modules loaded once, it listens on the socket it
-is given as descriptor 3 and forks a process for each run that connects.
-The run sends one line, "open CONF IDENTITIES DEVICE KIND" (tab-separated,
-KIND "file" or "directory"), with two descriptors: its mount namespace and
-a detached copy of the mount that holds the object, the object at its
-root. The process enters that namespace, mounts the object in a namespace
-of its own, and answers as the helper does. The configuration is loaded
-afresh for every run. The engine exits when no run has come for a few
-seconds.
+is given as descriptor 3. The run sends one line, "open CONF IDENTITIES
+DEVICE KIND" (tab-separated, KIND "file" or "directory"), with two
+descriptors: its mount namespace and a detached copy of the mount that
+holds the object, the object at its root. The run is served by a loaded
+engine: a process that entered the run's mount namespace, made a copy of
+it of its own, loaded that configuration there, and serves run after run
+of that namespace and configuration, one at a time, as long as nothing the
+load was built from has changed (checked at every run, before anything is
+answered); otherwise, or when every such process is busy, by a new one.
+Each run's object is mounted in that process's own namespace for the run
+alone. The engine exits when no run has come for a few seconds, and its
+loaded processes with it once their run is over.
 
 One line out, first: "share NAME", "none", or "fail WHY", after a line
 "registry" each time the registry is about to be read. Then, for each
 line in ("get INFO" or "set INFO HEX"), one line out: "ok [HEX]" or
-"status 0xXXXXXXXX". It ends when its input does.
+"status 0xXXXXXXXX". The run ends when its input does.
 """
 
 import functools
@@ -108,9 +112,53 @@ def import_engine(site):
     from samba.samba3 import smbconf as smbconf_registry  # noqa: E402
 
 
+# Where answers go: the channel of the run being served (the helper's
+# standard output when none is set).
+OUT = None
+
+
 def reply(line):
-    sys.stdout.write(line + "\n")
-    sys.stdout.flush()
+    out = OUT or sys.stdout
+    out.write(line + "\n")
+    out.flush()
+
+
+# What the loaded configuration was built from: every file and folder read,
+# by path, as it was before it was read; and whether the load may serve
+# another run at all.
+READ = {}
+REUSABLE = [True]
+
+
+def stamp_of(path):
+    """A file or folder as it is now: identity, size and times (None when
+    it is not there). Any change to what it holds changes one of them."""
+    try:
+        st = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+
+
+def registry_stamp(path):
+    """The registry's file, and its header: Samba counts every change to
+    the registry in it, and writes through a memory map, which need not
+    change the file's times at once."""
+    try:
+        with open(path, "rb") as f:
+            header = f.read(64)
+    except OSError:
+        header = None
+    return (stamp_of(path), header)
+
+
+def note_read(path, stamp=stamp_of):
+    READ.setdefault(path, (stamp, stamp(path)))
+
+
+def unchanged():
+    """Whether everything the load was built from is as it was."""
+    return all(stamp(path) == seen for path, (stamp, seen) in READ.items())
 
 
 def identity(path):
@@ -144,6 +192,7 @@ def raw_sections(conf):
         if name in seen or len(seen) > 64:
             continue
         seen.add(name)
+        note_read(name)
         try:
             with open(name, "rb") as f:
                 text = f.read()
@@ -192,9 +241,12 @@ def registry_facts(conf):
 def registry_guard(facts, default_state):
     """Refuses a registry file that is not there: Samba's code would
     create it just by reading it."""
+    if facts["used"] and facts["clustering"]:
+        REUSABLE[0] = False  # kept by ctdbd, whose changes no file here shows
     if facts["used"] and not (facts["clustering"] and not facts["backend"]):
         # The registry backend starts over with Samba's defaults.
         state = default_state if facts["backend"] else (facts["state directory"] or default_state)
+        note_read(os.path.join(state, "registry.tdb"), registry_stamp)
         if not os.path.isfile(os.path.join(state, "registry.tdb")):
             raise Unusable("registry")
 
@@ -209,6 +261,10 @@ def registry_ahead():
 def read_registry(lp):
     """Every section kept in the registry, [global] among them. A registry
     file that is not there holds nothing, and reading it would make it."""
+    if lp.get("clustering"):
+        REUSABLE[0] = False
+    else:
+        note_read(os.path.join(lp.get("state directory"), "registry.tdb"), registry_stamp)
     if not lp.get("clustering") and not os.path.isfile(os.path.join(lp.get("state directory"), "registry.tdb")):
         return []
     registry_ahead()
@@ -233,6 +289,7 @@ def load_configuration(lp, conf):
     make the configuration."""
     lp.load("/dev/null")
     default_state = lp.get("state directory")
+    note_read(conf)
     lp.set("ctdb timeout", CTDB_TIMEOUT_MS)
     facts = registry_facts(conf)
     registry_guard(facts, default_state)
@@ -251,6 +308,7 @@ def load_configuration(lp, conf):
             if not following or following == lp.configfile or not os.path.isfile(following):
                 break
             conf = following
+            note_read(conf)
             facts = registry_facts(conf)
             registry_guard(facts, default_state)
             load_file(lp, conf, facts)
@@ -291,6 +349,7 @@ def user_shares(lp, raw):
     if lp.get("usershare max shares") <= 0:
         return []
     folder = lp.get("usershare path")
+    note_read(folder)
     try:
         entries = [entry for entry in os.listdir(folder) if not entry.startswith(".")]
     except OSError:
@@ -304,6 +363,7 @@ def user_shares(lp, raw):
         template = [(key, value) for key, value in found[-1] if plain_name(key) not in ("-valid", "path")]
     shares = []
     for entry in entries:
+        note_read(os.path.join(folder, entry))
         try:
             with open(os.path.join(folder, entry), "rb") as f:
                 lines = f.read().decode("utf-8", "surrogateescape").splitlines()
@@ -360,10 +420,15 @@ def share_path(value):
     return value if '"' in trimmed else trimmed
 
 
-def served_folders(lp, sections, accounts=lambda: True):
-    """(folder, share) for every share that serves files. Without the
-    accounts (accounts() false: winbindd does not answer) the users' home
-    folders are not known."""
+# In place of a folder: [homes] without a path, whose folders are the
+# users' homes as they are at the time of a run.
+HOMES = object()
+
+
+def share_folders(lp, sections):
+    """What each share that serves files serves, as the loaded
+    configuration says: (folder, share), an Unusable in place of the share
+    where it cannot be used, or HOMES in place of the folder."""
     folders = []
     for name in sections:
         if lp.get("printable", name) or not lp.get("available", name):
@@ -374,19 +439,7 @@ def served_folders(lp, sections, accounts=lambda: True):
             folders.append((None, Unusable("path")))
             continue
         if name.lower() == "homes" and not path:
-            if not accounts():
-                folders.append((None, Unusable("domain")))
-                continue
-            # A home share for each user whose home directory the user
-            # owns: system accounts have system folders as "homes" (/, /bin,
-            # /dev), which would make every file a share file.
-            for user in pwd.getpwall():
-                try:
-                    st = os.stat(user.pw_dir)
-                except OSError:
-                    continue
-                if user.pw_dir.startswith("/") and st.st_uid == user.pw_uid:
-                    folders.append((user.pw_dir, name))
+            folders.append((HOMES, name))
             continue
         if not path:
             continue  # serves nothing
@@ -403,13 +456,38 @@ def served_folders(lp, sections, accounts=lambda: True):
     return folders
 
 
-def find_share(lp, sections, ancestors, uncertain_device, accounts=lambda: True):
+def served_folders(lp, sections, shares=None, accounts=lambda: True):
+    """(folder, share) for every share that serves files, now: the users'
+    homes looked up anew. Without the accounts (accounts() false: winbindd
+    does not answer) the users' home folders are not known."""
+    folders = []
+    for path, name in share_folders(lp, sections) if shares is None else shares:
+        if path is not HOMES:
+            folders.append((path, name))
+            continue
+        if not accounts():
+            folders.append((None, Unusable("domain")))
+            continue
+        # A home share for each user whose home directory the user owns:
+        # system accounts have system folders as "homes" (/, /bin, /dev),
+        # which would make every file a share file.
+        for user in pwd.getpwall():
+            try:
+                st = os.stat(user.pw_dir)
+            except OSError:
+                continue
+            if user.pw_dir.startswith("/") and st.st_uid == user.pw_uid:
+                folders.append((user.pw_dir, name))
+    return folders
+
+
+def find_share(lp, sections, ancestors, uncertain_device, shares=None, accounts=lambda: True):
     """The share whose folder holds the object, the nearest if several do,
     or False. A share whose
     folder is missing holds nothing; a problem with a share that cannot
     hold the object is not the object's."""
     by_identity, devices, problems = {}, set(), []
-    for path, name in served_folders(lp, sections, accounts):
+    for path, name in served_folders(lp, sections, shares, accounts):
         if path is None:
             problems.append(name)
             continue
@@ -524,10 +602,8 @@ def missing_modules(lp, share):
             if not os.path.exists(name if "/" in name else os.path.join(folder, name + ".so"))]
 
 
-def serve(lp, share, object_path, domain):
-    session = auth.copy_session_info(auth.system_session())
-    auth.session_info_fill_unix(session, None)
-    for line in sys.stdin:
+def serve(lp, share, object_path, session, requests, domain):
+    for line in requests:
         words = line.split()
         try:
             if len(words) == 2 and words[0] == "get":
@@ -551,19 +627,60 @@ def serve(lp, share, object_path, domain):
             reply("status 0x%08x" % status)
 
 
-def answer(conf, identities, uncertain, object_path):
-    """Which share serves the object, then its descriptor's requests."""
-    ancestors = [tuple(int(n) for n in pair.split(":")) for pair in identities.split(",")]
-    uncertain_device = None if uncertain == "-" else int(uncertain)
+# What decides whose account a home folder is, and how the system lists
+# the accounts; Samba's own databases it reads afresh at every use.
+ACCOUNT_FILES = ("/etc/passwd", "/etc/group", "/etc/nsswitch.conf")
+
+
+def accounts_are_files():
+    """Whether every account is in the files: another source (a directory
+    service) can add accounts, and their homes, without a file here
+    changing."""
+    try:
+        with open("/etc/nsswitch.conf") as f:
+            lines = [line for line in f if line.startswith("passwd:")]
+    except OSError:
+        return True
+    return all(word.startswith("[") or word in ("files", "systemd") for line in lines for word in line[7:].split())
+
+
+def load(conf):
+    """The configuration as smbd loads it, for the runs to come: (lp, its
+    sections, what they serve), or the Unusable that tells why it cannot
+    serve. What it was
+    built from is noted in READ."""
+    for path in ACCOUNT_FILES:
+        note_read(path)
     lp = param.get_context()
     try:
         sections = load_configuration(lp, conf)
+    except Unusable as why:
+        REUSABLE[0] = False
+        return why
+    shares = share_folders(lp, sections)
+    if not accounts_are_files() and any(path is HOMES for path, _ in shares):
+        REUSABLE[0] = False
+    return lp, sections, shares
+
+
+def answer(loaded, identities, uncertain, object_path, session):
+    """One run, against the loaded configuration: which share serves the
+    object, then its descriptor's requests. Everything a run must be
+    refused for is decided here, at every run."""
+    if isinstance(loaded, Unusable):
+        reply("fail " + str(loaded))
+        return
+    lp, sections, shares = loaded
+    ancestors = [tuple(int(n) for n in pair.split(":")) for pair in identities.split(",")]
+    uncertain_device = None if uncertain == "-" else int(uncertain)
+    try:
         domain = lp.server_role() in WINBIND_ROLES
-        # Asked once, and only when it matters: before the users' home
-        # folders are read (through winbindd too: a hung one would hang the
-        # run), and once a share holds the object.
+        # Asked at every run, never kept from one to the next, and only when
+        # it matters: before the users' home folders are read (through
+        # winbindd too: a hung one would hang the run), and once a share
+        # holds the object.
         answers = functools.lru_cache(None)(winbind_answers) if domain else lambda: True
-        share = find_share(lp, sections, ancestors, uncertain_device, answers)
+        share = find_share(lp, sections, ancestors, uncertain_device, shares, answers)
         if share is not False and not answers():
             raise Unusable("domain")
     except Unusable as why:
@@ -578,7 +695,17 @@ def answer(conf, identities, uncertain, object_path):
         reply("fail unsupported")
         return
     reply("share %s" % share)
-    serve(lp, share, object_path, domain)
+    serve(lp, share, object_path, session, REQUESTS[0] or sys.stdin, domain)
+
+
+# The run's requests, when it is served over a connection.
+REQUESTS = [None]
+
+
+def system_session():
+    session = auth.copy_session_info(auth.system_session())
+    auth.session_info_fill_unix(session, None)
+    return session
 
 
 # How long the shared engine waits for the next run before it exits, in
@@ -590,8 +717,16 @@ IDLE_SECONDS = 5
 # run gives up after two minutes without an answer, and so does this.
 RUN_SECONDS = 150
 
+# Loaded processes kept waiting for a run, at most; a busy one is never
+# waited for (another is made), and the least recently used goes first.
+IDLE_WORKERS_MAX = 8
+
+# The longest request line a run sends: its object's identities.
+REQUEST_MAX = 1 << 20
+
 CLONE_NEWNS = 0x00020000
 MS_NOSUID, MS_NODEV, MS_NOEXEC, MS_REC, MS_PRIVATE = 0x2, 0x4, 0x8, 0x4000, 0x40000
+MNT_DETACH = 2
 MOVE_MOUNT_F_EMPTY_PATH = 0x4
 AT_FDCWD = -100
 SYS_MOVE_MOUNT = 429  # the same number on every architecture
@@ -617,55 +752,191 @@ def checked(result):
         raise OSError(error, os.strerror(error))
 
 
-def mount_object(libc, run_dir, namespace, tree, kind):
-    """The run's mounts, then a namespace of this process's own with the
-    object mounted in a private folder of it: gone with the process."""
+def enter_namespace(libc, run_dir, namespace):
+    """The run's mounts, then a namespace of this process's own, copied
+    from them, whose mounts reach no other; the run folder a private
+    tmpfs in it, where each run's object is mounted."""
     checked(libc.setns(namespace, CLONE_NEWNS))
     checked(libc.unshare(CLONE_NEWNS))
     checked(libc.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None))
-    checked(libc.mount(b"tmpfs", run_dir.encode(), b"tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
-                     b"mode=0700"))
-    target = os.path.join(run_dir, "object")
+    checked(libc.mount(b"tmpfs", run_dir.encode(), b"tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, b"mode=0700"))
+    os.chdir("/")
+
+
+def mount_object(libc, run_dir, tree, kind, number):
+    """The run's object, mounted on a point of its own for this run."""
+    target = os.path.join(run_dir, "object%d" % number)
     if kind == "directory":
         os.mkdir(target, 0o700)
     else:
         os.close(os.open(target, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
-    checked(libc.syscall(SYS_MOVE_MOUNT, tree, b"", AT_FDCWD, target.encode(), MOVE_MOUNT_F_EMPTY_PATH))
-    os.chdir("/")
+    try:
+        checked(libc.syscall(SYS_MOVE_MOUNT, tree, b"", AT_FDCWD, target.encode(), MOVE_MOUNT_F_EMPTY_PATH))
+    except OSError:
+        unmount_object(libc, target, kind)
+        raise
     return target
 
 
-def serve_run(connection, run_dir):
-    """One run, in a process of its own."""
-    signal.alarm(RUN_SECONDS)
-    data, fds, _, _ = socket.recv_fds(connection, 1 << 20, 2)
-    while data and not data.endswith(b"\n"):
-        more = connection.recv(1 << 20)
-        if not more:
-            break
-        data += more
-    os.dup2(connection.fileno(), 0)
-    os.dup2(connection.fileno(), 1)
-    words = data.decode("utf-8", "surrogateescape").rstrip("\n").split("\t")
-    if len(fds) != 2 or len(words) != 5 or words[0] != "open":
-        return
-    libc = ctypes.CDLL(None, use_errno=True)
+def unmount_object(libc, target, kind):
+    libc.umount2(target.encode(), MNT_DETACH)
     try:
-        object_path = mount_object(libc, run_dir, fds[0], fds[1], words[4])
+        (os.rmdir if kind == "directory" else os.unlink)(target)
     except OSError:
-        reply("fail mount")
-        return
-    for fd in fds:
+        pass
+
+
+def watch_mounts(connection, namespace):
+    """The mount table of the run's namespace, held open: the kernel marks
+    it (POLLPRI) at the first change to that namespace's mounts after it
+    was opened, also when the process it was opened through has ended.
+    None when the process /proc shows under the run's number is not in
+    the run's mount namespace (a process of another PID namespace)."""
+    pid, _, _ = struct_peer(connection)
+    try:
+        fd = os.open("/proc/%d/mountinfo" % pid, os.O_RDONLY | os.O_CLOEXEC)
+    except OSError:
+        return None
+    try:
+        st = os.stat("/proc/%d/ns/mnt" % pid)
+    except OSError:
+        st = None
+    if st is None or (st.st_dev, st.st_ino) != namespace:
         os.close(fd)
-    answer(words[1], words[2], words[3], object_path)
+        return None
+    return fd
+
+
+def mounts_changed(watched):
+    import select
+
+    poller = select.poll()
+    poller.register(watched, select.POLLPRI)
+    return any(events & (select.POLLPRI | select.POLLERR) for _, events in poller.poll(0))
+
+
+def serve_one(libc, run_dir, connection, tree, words, loaded, session, number, finished):
+    """One run over its connection: its object mounted for it alone, the
+    answer, and the object unmounted again. finished() is called as soon
+    as the run has ended, so that the next run finds this process free."""
+    global OUT
+    signal.alarm(RUN_SECONDS)
+    connection.setblocking(True)
+    OUT = connection.makefile("w", encoding="utf-8", errors="surrogateescape")
+    REQUESTS[0] = connection.makefile("r", encoding="utf-8", errors="surrogateescape")
+    try:
+        try:
+            object_path = mount_object(libc, run_dir, tree, words[4], number)
+        except OSError:
+            reply("fail mount")
+            return
+        finally:
+            os.close(tree)
+        try:
+            answer(loaded, words[2], words[3], object_path, session)
+            finished()
+        finally:
+            unmount_object(libc, object_path, words[4])
+    except OSError:
+        pass  # the run is gone
+    finally:
+        for channel in (OUT, REQUESTS[0]):
+            try:
+                channel.close()
+            except OSError:
+                pass
+        OUT = REQUESTS[0] = None
+        connection.close()
+        signal.alarm(0)
+
+
+def worker(control, run_dir, connection, fds, words):
+    """A loaded engine for the runs of one mount namespace and one
+    configuration, made for its first run. It serves each run the daemon
+    hands it, one at a time, as long as nothing its load was built from,
+    nor the caller's mounts, has changed: then it answers nothing and ends,
+    and the daemon serves the run with a new one."""
+    namespace, tree = fds
+    libc = ctypes.CDLL(None, use_errno=True)
+    signal.alarm(RUN_SECONDS)
+    connection.setblocking(True)
+    # Watched from before the copy is made: a change meanwhile makes the
+    # next run find the mounts changed, never the other way round. Mounts
+    # that cannot be watched make this process serve this run alone.
+    st = os.fstat(namespace)
+    mounts = watch_mounts(connection, (st.st_dev, st.st_ino))
+    if mounts is None:
+        REUSABLE[0] = False
+    try:
+        # The namespace's descriptor stays open, so that its identity is
+        # not given to another while this process may be asked to serve it.
+        enter_namespace(libc, run_dir, namespace)
+    except OSError:
+        control.send(b"taken")
+        connection.sendall(b"fail mount\n")
+        return
+    control.send(b"taken")
+    session = system_session()
+    global OUT
+    OUT = connection.makefile("w", encoding="utf-8", errors="surrogateescape")
+    loaded = load(words[1])
+    OUT.close()
+    OUT = None
+    number = 0
+    while True:
+        said = []
+
+        def finished():
+            if REUSABLE[0]:
+                control.send(b"done")
+                said.append(True)
+        serve_one(libc, run_dir, connection, tree, words, loaded, session, number, finished)
+        number += 1
+        if not REUSABLE[0]:
+            return
+        if not said:
+            control.send(b"done")
+        try:
+            data, fds, _, _ = socket.recv_fds(control, REQUEST_MAX, 2)
+        except OSError:
+            return
+        if not data or len(fds) != 2:
+            return  # the daemon is gone, or wants this process no more
+        connection = socket.socket(fileno=fds[0])
+        tree = fds[1]
+        words = data.decode("utf-8", "surrogateescape").rstrip("\n").split("\t")
+        if not unchanged() or mounts_changed(mounts):
+            control.send(b"stale")
+            return
+        control.send(b"taken")
+
+
+def request_of(pending):
+    """The run's request, once all of it has come: (descriptors, words)."""
+    data, fds = pending["data"], pending["fds"]
+    words = data.decode("utf-8", "surrogateescape").rstrip("\n").split("\t")
+    if len(fds) != 2 or len(words) != 5 or words[0] != "open" or words[4] not in ("file", "directory"):
+        return None
+    return fds, words
+
+
+class Worker:
+    """The daemon's side of a loaded process."""
+
+    def __init__(self, key, control):
+        self.key, self.control = key, control
+        self.run = None  # the run handed over and not yet taken: (connection, descriptors, words)
+        self.busy = True
+        self.since = time.monotonic()
 
 
 def daemon(run_dir):
     """The engine that consecutive runs share."""
-    global ctypes, socket
+    global ctypes, socket, time
     import ctypes
     import select
     import socket
+    import time
 
     ctypes.CDLL(None).prctl(PR_SET_NAME, b"zirm-engine", 0, 0, 0)
     listener = socket.socket(fileno=3)
@@ -673,28 +944,147 @@ def daemon(run_dir):
     signal.signal(signal.SIGCHLD, signal.SIG_IGN)
     modules = module_identities()
     # Samba builds the system's session on its first use in a process, a
-    # third of a run's time: once here, every run's process starts with it.
+    # third of a run's time: once here, every loaded process starts with it.
     auth.system_session()
-    while select.select([listener], [], [], IDLE_SECONDS)[0]:
-        try:
-            connection, _ = listener.accept()
-        except OSError:
-            continue
-        pid, uid, _ = struct_peer(connection)
-        # Only runs of our own user, and only as the engine they started.
-        if uid != os.geteuid() or module_identities() != modules:
-            connection.close()
-            if uid == os.geteuid():
-                break
-            continue
-        if os.fork() == 0:
-            signal.signal(signal.SIGCHLD, signal.SIG_DFL)
-            listener.close()
+    workers, pending = [], {}
+    last_run = time.monotonic()
+
+    def held():
+        """Every descriptor the daemon holds: a new process closes them."""
+        fds = [listener.fileno()] + [w.control.fileno() for w in workers]
+        for connection, state in pending.items():
+            fds += [connection.fileno()] + state["fds"]
+        for w in workers:
+            if w.run is not None:
+                fds += [w.run[0].fileno()] + w.run[1]
+        return fds
+
+    def start_worker(connection, fds, words, key):
+        ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        inherited = held()
+        pid = os.fork()
+        if pid == 0:
             try:
-                serve_run(connection, run_dir)
+                signal.signal(signal.SIGCHLD, signal.SIG_DFL)
+                ours.close()
+                for fd in inherited:
+                    if fd not in [connection.fileno()] + fds:
+                        try:
+                            os.close(fd)
+                        except OSError:
+                            pass
+                worker(theirs, run_dir, connection, fds, words)
             finally:
                 os._exit(0)
+        theirs.close()
+        w = Worker(key, ours)
+        w.run = (connection, fds, words)
+        workers.append(w)
+
+    def let_go(run):
+        connection, fds, _ = run
         connection.close()
+        for fd in fds:
+            os.close(fd)
+
+    def dispatch(connection, fds, words):
+        try:
+            st = os.fstat(fds[0])
+        except OSError:
+            let_go((connection, fds, words))
+            return
+        key = (st.st_dev, st.st_ino, words[1])
+        idle = [w for w in workers if w.key == key and not w.busy]
+        if idle:
+            w = max(idle, key=lambda w: w.since)
+            try:
+                data = "\t".join(words).encode("utf-8", "surrogateescape") + b"\n"
+                socket.send_fds(w.control, [data], [connection.fileno(), fds[1]])
+                w.busy, w.run = True, (connection, fds, words)
+                return
+            except OSError:
+                w.control.close()
+                workers.remove(w)
+        start_worker(connection, fds, words, key)
+
+    while True:
+        waiting = [listener] + list(pending) + [w.control for w in workers]
+        timeout = max(0.0, last_run + IDLE_SECONDS - time.monotonic())
+        ready = select.select(waiting, [], [], timeout)[0]
+        if not ready and time.monotonic() >= last_run + IDLE_SECONDS:
+            break
+        # What the loaded processes said first, so that one that has just
+        # become free serves the next run, then the runs' requests.
+        ready.sort(key=lambda channel: 0 if channel not in pending and channel is not listener else
+                   1 if channel in pending else 2)
+        for channel in ready:
+            if channel is listener:
+                try:
+                    connection, _ = listener.accept()
+                except OSError:
+                    continue
+                pid, uid, _ = struct_peer(connection)
+                # Only runs of our own user, and only as the engine they started.
+                if uid != os.geteuid():
+                    connection.close()
+                    continue
+                if module_identities() != modules:
+                    # No run may reach this engine any more, then this run
+                    # learns it, and starts another.
+                    listener.close()
+                    connection.close()
+                    return
+                last_run = time.monotonic()
+                connection.setblocking(False)
+                pending[connection] = {"data": b"", "fds": [], "since": last_run}
+            elif channel in pending:
+                state = pending[channel]
+                try:
+                    data, fds, _, _ = socket.recv_fds(channel, REQUEST_MAX, 2)
+                except BlockingIOError:
+                    continue
+                except OSError:
+                    data, fds = b"", []
+                state["fds"] += fds
+                state["data"] += data
+                if data and not state["data"].endswith(b"\n") and len(state["data"]) < REQUEST_MAX:
+                    continue
+                del pending[channel]
+                request = request_of(state) if data else None
+                if request is None:
+                    let_go((channel, state["fds"], None))
+                    continue
+                dispatch(channel, *request)
+            else:
+                w = next(w for w in workers if w.control is channel)
+                try:
+                    said = channel.recv(64)
+                except OSError:
+                    said = b""
+                if said == b"taken":
+                    let_go(w.run)
+                    w.run = None
+                elif said == b"done":
+                    w.busy, w.since = False, time.monotonic()
+                else:
+                    # Gone: it ended, or found its load out of date
+                    # before it took the run, which a new one then serves.
+                    channel.close()
+                    workers.remove(w)
+                    if w.run is not None:
+                        if said == b"stale":
+                            start_worker(*w.run, w.key)
+                        else:
+                            let_go(w.run)
+        idle = sorted((w for w in workers if not w.busy), key=lambda w: w.since)
+        for w in idle[:max(0, len(idle) - IDLE_WORKERS_MAX)]:
+            w.control.close()
+            workers.remove(w)
+        now = time.monotonic()
+        for connection, state in list(pending.items()):
+            if now - state["since"] > RUN_SECONDS:
+                del pending[connection]
+                let_go((connection, state["fds"], None))
 
 
 def struct_peer(connection):
@@ -710,7 +1100,7 @@ def main():
         return
     site, conf, identities, uncertain, object_path = sys.argv[1:6]
     import_engine(site)
-    answer(conf, identities, uncertain, object_path)
+    answer(load(conf), identities, uncertain, object_path, system_session())
 
 
 if __name__ == "__main__":

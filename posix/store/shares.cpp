@@ -24,6 +24,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "layer.h"
@@ -208,8 +209,9 @@ static char *trim(char *s)
 
 static void scan_file(struct conf_scan *scan, const char *path, int depth);
 static void scan_config_file(struct conf_scan *scan, const char *path, int depth);
-static DWORD object_lineage(int fd, const struct stat *st, struct lineage *lineage);
-static DWORD add_other_mounts(int fd, const struct stat *st, struct lineage *lineage);
+static DWORD object_lineage(int fd, const struct stat *st, const char *name, struct lineage *lineage);
+static DWORD add_other_mounts(int fd, const struct stat *st, const char *name, struct lineage *lineage);
+static BOOL name_of(int fd, char *path, size_t size);
 
 static void add_usershare_path(struct conf_scan *scan, const char *path)
 {
@@ -490,6 +492,7 @@ const char *samba_conf_path(BOOL *named)
 
 DWORD samba_share_may_hold(int fd, const struct stat *st, struct lineage *lineage, BOOL *maybe)
 {
+    static char object_name[4096 + 32];
     struct conf_scan *scan;
     struct stat conf_status;
     BOOL named;
@@ -505,9 +508,13 @@ DWORD samba_share_may_hold(int fd, const struct stat *st, struct lineage *lineag
        when the server surely meant some. */
     if (!S_ISREG(conf_status.st_mode))
         return ERROR_BAD_CONFIGURATION;
-    code = object_lineage(fd, st, lineage);
+    /* The object's name, asked of the kernel once: its folders and its
+       names through other mounts both start from it. */
+    code = name_of(fd, object_name, sizeof(object_name)) ? ERROR_SUCCESS : ERROR_PATH_NOT_FOUND;
     if (code == ERROR_SUCCESS)
-        code = add_other_mounts(fd, st, lineage);
+        code = object_lineage(fd, st, object_name, lineage);
+    if (code == ERROR_SUCCESS)
+        code = add_other_mounts(fd, st, object_name, lineage);
     if (code != ERROR_SUCCESS)
         return code;
 
@@ -683,6 +690,41 @@ static BOOL mount_id_of(int fd, unsigned long *id)
     return found;
 }
 
+/* The path the kernel gives for a descriptor's object: an absolute one,
+   or FALSE. */
+static BOOL name_of(int fd, char *path, size_t size)
+{
+    char proc[32];
+    ssize_t got;
+
+    snprintf(proc, sizeof(proc), "/proc/self/fd/%d", fd);
+    got = readlink(proc, path, size - 1);
+    if (got <= 0 || got >= (ssize_t)size - 1 || path[0] != '/')
+        return FALSE;
+    path[got] = '\0';
+    return TRUE;
+}
+
+/* A folder's status and the mount it was reached through, in one call
+   where the kernel tells both. */
+static BOOL status_and_mount(int fd, struct stat *st, unsigned long *id)
+{
+    struct statx status;
+
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_INO | STATX_UID | STATX_MNT_ID, &status) == 0 &&
+        (status.stx_mask & (STATX_TYPE | STATX_INO | STATX_UID | STATX_MNT_ID)) ==
+            (STATX_TYPE | STATX_INO | STATX_UID | STATX_MNT_ID)) {
+        memset(st, 0, sizeof(*st));
+        st->st_dev = makedev(status.stx_dev_major, status.stx_dev_minor);
+        st->st_ino = (ino_t)status.stx_ino;
+        st->st_uid = status.stx_uid;
+        st->st_mode = status.stx_mode;
+        *id = (unsigned long)status.stx_mnt_id;
+        return TRUE;
+    }
+    return fstat(fd, st) == 0 && mount_id_of(fd, id);
+}
+
 static BOOL add_folder(struct lineage *lineage, const struct stat *st)
 {
     if (lineage->count == LINEAGE_MAX_DEPTH)
@@ -764,7 +806,7 @@ static DWORD add_hidden_folders(unsigned long mount_id, const struct stat *root_
         if (up < 0)
             return error_from_errno(errno);
         dir = up;
-        if (fstat(dir, &above) != 0 || !mount_id_of(dir, &up_mount_id)) {
+        if (!status_and_mount(dir, &above, &up_mount_id)) {
             close(dir);
             return error_from_errno(errno);
         }
@@ -783,9 +825,9 @@ static DWORD add_hidden_folders(unsigned long mount_id, const struct stat *root_
 /* The object's identity and its folders', nearest first, reached through
    the descriptor that pins it. Where the walk leaves a mount, the folders
    of the file system above that mount's root come first. */
-static DWORD add_ancestors(int fd, const struct stat *st, struct lineage *lineage);
+static DWORD add_ancestors(int fd, const struct stat *st, const char *name, struct lineage *lineage);
 
-static DWORD object_lineage(int fd, const struct stat *st, struct lineage *lineage)
+static DWORD object_lineage(int fd, const struct stat *st, const char *name, struct lineage *lineage)
 {
     lineage->count = 0;
     lineage->has_other_names = FALSE;
@@ -796,7 +838,7 @@ static DWORD object_lineage(int fd, const struct stat *st, struct lineage *linea
         lineage->has_other_names = TRUE;
         lineage->other_names_dev = st->st_dev;
     }
-    return add_ancestors(fd, st, lineage);
+    return add_ancestors(fd, st, name, lineage);
 }
 
 /*
@@ -807,23 +849,18 @@ static DWORD object_lineage(int fd, const struct stat *st, struct lineage *linea
  * a name that cannot be checked means the object may have names that no
  * folder here shows.
  */
-static DWORD add_other_mounts(int fd, const struct stat *st, struct lineage *lineage)
+static DWORD add_other_mounts(int fd, const struct stat *st, const char *name, struct lineage *lineage)
 {
-    static char name[4096 + 32], fs_path[2 * 4096 + 32], other[3 * 4096 + 64];
+    static char fs_path[2 * 4096 + 32], other[3 * 4096 + 64];
     const struct mount_entry *own, *entry;
-    char proc[32];
     unsigned long mount_id;
     DWORD code;
     struct stat seen;
     size_t skip, i;
-    ssize_t got;
     int other_fd, length;
 
-    snprintf(proc, sizeof(proc), "/proc/self/fd/%d", fd);
-    got = readlink(proc, name, sizeof(name) - 1);
-    if (got <= 0 || got >= (ssize_t)sizeof(name) - 1 || name[0] != '/' || !mount_id_of(fd, &mount_id))
+    if (!mount_id_of(fd, &mount_id))
         return ERROR_PATH_NOT_FOUND;
-    name[got] = '\0';
     code = load_mount_table();
     if (code != ERROR_SUCCESS)
         return code;
@@ -851,7 +888,7 @@ static DWORD add_other_mounts(int fd, const struct stat *st, struct lineage *lin
             lineage->has_other_names = TRUE;
             lineage->other_names_dev = st->st_dev;
         } else {
-            code = add_ancestors(other_fd, st, lineage);
+            code = add_ancestors(other_fd, st, NULL, lineage);
         }
         if (other_fd >= 0)
             close(other_fd);
@@ -860,14 +897,13 @@ static DWORD add_other_mounts(int fd, const struct stat *st, struct lineage *lin
 }
 
 /* The folders above one name of the object, nearest first. */
-static DWORD add_ancestors(int fd, const struct stat *st, struct lineage *lineage)
+static DWORD add_ancestors(int fd, const struct stat *st, const char *name, struct lineage *lineage)
 {
-    char path[4096 + 32], proc[32];
+    char path[4096 + 32];
     struct stat parent, here, below;
     unsigned long mount_id, parent_mount_id;
     DWORD code;
     char *slash;
-    ssize_t got;
     int dir, up;
 
     if (!mount_id_of(fd, &mount_id))
@@ -877,11 +913,10 @@ static DWORD add_ancestors(int fd, const struct stat *st, struct lineage *lineag
     } else {
         /* A file's folder is known only by name: it counts only if the
            object is still the one there. */
-        snprintf(proc, sizeof(proc), "/proc/self/fd/%d", fd);
-        got = readlink(proc, path, sizeof(path) - 1);
-        if (got <= 0 || got >= (ssize_t)sizeof(path) - 1 || path[0] != '/')
+        if (name != NULL)
+            snprintf(path, sizeof(path), "%s", name);
+        else if (!name_of(fd, path, sizeof(path)))
             return ERROR_PATH_NOT_FOUND;
-        path[got] = '\0';
         slash = strrchr(path, '/');
         *slash = '\0';
         dir = open(slash == path ? "/" : path, O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -896,7 +931,7 @@ static DWORD add_ancestors(int fd, const struct stat *st, struct lineage *lineag
 
     below = *st;
     for (;;) {
-        if (fstat(dir, &parent) != 0 || !mount_id_of(dir, &parent_mount_id)) {
+        if (!status_and_mount(dir, &parent, &parent_mount_id)) {
             close(dir);
             return error_from_errno(errno);
         }

@@ -5,6 +5,7 @@ run folder that decides whether a run may use it."""
 import contextlib
 import os
 import signal
+import subprocess
 import time
 
 RUN_DIR = "/run/zirm"
@@ -95,3 +96,43 @@ def run_folder_as(mode=None, owner=None):
 def cold():
     """No engine for the runs meanwhile: each starts a helper of its own."""
     return run_folder_as(mode=0o755)
+
+
+class MountNamespace:
+    """A mount namespace of the test's own, beside the test's (the same
+    network namespace, so runs from it reach the same engine), its mounts
+    private: what is mounted there is seen there alone. Commands run in it
+    through nsenter; it goes with close()."""
+
+    def __init__(self):
+        ours = os.readlink("/proc/self/ns/mnt")
+        self.holder = subprocess.Popen(["unshare", "--mount", "--propagation", "private", "sleep", "600"],
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+        self.path = f"/proc/{self.holder.pid}/ns/mnt"
+        deadline = time.time() + 10
+        while True:
+            with contextlib.suppress(OSError):
+                if os.readlink(self.path) != ours:
+                    break
+            if time.time() > deadline or self.holder.poll() is not None:
+                self.close()
+                raise RuntimeError("no mount namespace of the test's own")
+            time.sleep(0.01)
+
+    def run(self, command, check=False, **options):
+        options.setdefault("capture_output", True)
+        options.setdefault("text", True)
+        options.setdefault("timeout", 60)
+        return subprocess.run(["nsenter", f"--mount={self.path}", "--", *command], check=check, **options)
+
+    def close(self):
+        with contextlib.suppress(ProcessLookupError):
+            self.holder.kill()
+        self.holder.wait()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exception):
+        self.close()

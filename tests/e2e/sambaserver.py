@@ -61,9 +61,10 @@ class SambaServer:
         self.address = address
         self.conf = os.path.join(folder, "smb.conf")
         self.created_users = []
+        self.nested = {}  # share: its folder below the server's folder, for a share not right below it
 
     def share_path(self, share, name=""):
-        return os.path.join(self.dir, share, name)
+        return os.path.join(self.dir, self.nested.get(share, share), name)
 
     def global_lines(self):
         """The [global] section: every folder of the server's own under its

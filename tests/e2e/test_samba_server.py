@@ -128,8 +128,9 @@ class SambaServerTest(unittest.TestCase):
     def add_other_shares(cls):
         """Shares from elsewhere than the file's sections, made with Samba's
         own tools: "reg" in the registry, "mine" a user share served with a
-        template section that is not a share itself; and a share whose
-        folder is missing, which must not stop the others."""
+        template section that is not a share itself; "inner", inside a share
+        with other ACL settings, which must not be used for its files; and a
+        share whose folder is missing, which must not stop the others."""
         usershares = os.path.join(cls.dir, "usershares")
         os.mkdir(usershares)
         os.chmod(usershares, 0o1770)  # smbd's rule for the user-share folder
@@ -137,7 +138,14 @@ class SambaServerTest(unittest.TestCase):
             f.write("[global]\ninclude = registry\n"
                     f"usershare path = {usershares}\nusershare max shares = 10\nusershare template share = tmpl\n"
                     "[tmpl]\n-valid = no\npath = /nonexistent/template\nread only = no\nvfs objects = acl_xattr\n" + "\n".join(PERMISSIVE)
+                    + f"\n[outer]\npath = {cls.server.share_path('outer')}\nvfs objects = acl_tdb\n"
+                    + f"[inner]\npath = {cls.server.share_path('outer', 'inner')}\nread only = no\n"
+                    + "vfs objects = acl_xattr\n" + "\n".join(PERMISSIVE)
                     + "\n[gone]\npath = /nonexistent/zirm-share\n")
+        cls.server.nested["inner"] = os.path.join("outer", "inner")
+        for name in ("outer", "inner"):
+            os.mkdir(cls.server.share_path(name))
+            os.chmod(cls.server.share_path(name), 0o777)
         net = ["net", "-s", cls.server.conf]
         for name in ("reg", "mine"):
             os.mkdir(cls.server.share_path(name))
@@ -328,6 +336,7 @@ class SambaServerTest(unittest.TestCase):
             ("registry", "reg", False, "over smb", "rw"),
             ("registry folder", "reg", True, inheritable, "rx"),
             ("user share", "mine", False, "over smb", "rw"),
+            ("nested share", "inner", False, "over smb", "rw"),
             ("sub\\alias", "v4", False, "over smb", "rw"),
         ]
         alias = os.path.join(self.dir, "alias")
@@ -471,6 +480,24 @@ class SambaServerTest(unittest.TestCase):
                     self.assertIn("system.posix_acl_access", after[0])
                     self.assertEqual(after[2] & 0o006, 0o006)
 
+
+    def test_a_share_file_without_samba_engine(self):
+        """A configuration with the file in a share, but python3-samba gone
+        (its folder hidden, in a mount namespace of the test's own): the
+        run says so, writes nothing and leaves no engine."""
+        import samba
+
+        path = self.create("v4", "no_engine", False)
+        before = (os.listxattr(path), read_blob(path), os.stat(path).st_mode)
+        engines.stop()
+        with engines.MountNamespace() as without:
+            without.run(["mount", "-t", "tmpfs", "none", os.path.dirname(samba.__file__)], check=True)
+            done = without.run(["env", f"SMB_CONF_PATH={self.server.conf}", ZIRM, "rw", path])
+        self.assertEqual((done.stdout, done.stderr, done.returncode),
+                         ("GetFileSecurity() failed.\n\tSamba's ACL engine (python3-samba) is not installed.\n", "",
+                          1))
+        self.assertEqual((os.listxattr(path), read_blob(path), os.stat(path).st_mode), before, "something was written")
+        self.assertEqual(engines.engines(), set(), "an engine was started")
 
     def test_a_file_system_seen_only_through_a_mount_of_its_folder(self):
         """A file system whose root is mounted nowhere, as a subvolume's or

@@ -252,38 +252,122 @@ class WarmEngineTest(unittest.TestCase):
 
     def test_each_run_is_served_by_the_configuration_of_its_time(self):
         """One engine serves every run below, each of them after a change of
-        the configuration or with another one named: what Samba stores, and
-        whether it maps the DACL to POSIX, must follow the configuration."""
+        what the configuration is made of (its text, an included file, a
+        config file, the registry, the user shares, the users' homes, the
+        mounts the run sees), with another one named, or from another mount
+        namespace where another file is bound over the one named: what Samba
+        stores, and whether it maps the DACL to POSIX, must follow the
+        configuration the run itself sees, from the very next run."""
         with open(self.server.conf) as f:
             original = f.read()
         v4_section = original[original.index("[v4]"):original.index("[v3]")]
-        changing = os.path.join(self.server.dir, "changing.conf")
-        other = os.path.join(self.server.dir, "other.conf")
+        without_v4 = original.replace(v4_section, "")
+        ignored = original.replace("ignore system acls = no", "ignore system acls = yes")
+        folder = self.server.dir
+        changing, other, bound = (os.path.join(folder, name) for name in ("changing.conf", "other.conf", "bound.conf"))
+        included, config_file = os.path.join(folder, "included.conf"), os.path.join(folder, "config-file.conf")
+        usershares = os.path.join(folder, "usershares")
         added = self.server.share_path("added")
-        os.mkdir(added)
-        with open(other, "w") as f:
-            f.write(original.replace("ignore system acls = no", "ignore system acls = yes"))
+        for made in (added, usershares):
+            os.mkdir(made)
+        v4_settings = v4_section.split("\n", 1)[1]
+        with_include = original.replace(v4_section, v4_section.replace("acl_xattr:ignore system acls = no",
+                                                                       f"include = {included}"))
+        with_config_file = original.replace("[v4]", f"config file = {config_file}\n[v4]", 1)
+        with_registry = without_v4.replace("[v3]", "include = registry\n[v3]", 1)
+        # Only Samba can list the registry's shares, so the cheap reading of
+        # smb.conf always asks the engine: the runs below ask the loaded
+        # engine also where no share holds their file.
+        with_usershares = with_registry.replace("[v3]", f"usershare path = {usershares}\nusershare max shares = 10\n"
+                                                        "usershare template share = tmpl\n[v3]", 1) \
+            + "[tmpl]\n-valid = no\n" + v4_settings.replace("path =", "comment =")
+        with_homes = with_registry + "[homes]\n" + v4_settings.replace("path =", "comment =")
+        home = pwd.getpwnam("zirmtest1").pw_dir
+        net = ["net", "-s", changing, "conf"]
+
+        def write(path, text):
+            def change():
+                with open(path, "w") as f:
+                    f.write(text)
+            return change
+
+        def remove(path):
+            return lambda: os.unlink(path)
+
+        def run(*commands):
+            return lambda: [subprocess.run(command, check=True, capture_output=True, stdin=subprocess.DEVNULL)
+                            for command in commands]
+
+        def made_home(owner):
+            def change():
+                os.makedirs(home, exist_ok=True)
+                os.chown(home, owner, owner)
+            return change
+
+        if os.path.exists(home):
+            self.skipTest(f"{home} is there already: the test makes it, as another owner's first")
+        self.addCleanup(shutil.rmtree, home, ignore_errors=True)
+        elsewhere = engines.MountNamespace()
+        self.addCleanup(elsewhere.close)
+        registry_v4 = [[*net, "addshare", "v4", self.server.share_path("v4"), "writeable=y", "guest_ok=n"]] + \
+            [[*net, "setparm", "v4", *line.split(" = ", 1)] for line in v4_settings.strip().splitlines()
+             if not line.startswith(("path", "read only"))]
         cases = [
-            # the configuration's text (None: the other file), the folder; then what Samba's parser finds in
-            # the attribute: the blob's version, whether Everyone's entry there was changed; and whether the
-            # DACL was mapped to a POSIX ACL
-            ("as it was", original, "v4", 4, True, True),
-            ("system ACLs ignored", original.replace("ignore system acls = no", "ignore system acls = yes"),
-             "v4", 3, True, False),
-            ("another VFS module", original.replace(v4_section, v4_section.replace("acl_xattr", "acl_tdb")),
-             "v4", 1, False, True),
-            ("the share removed", original.replace(v4_section, ""), "v4", 1, True, False),
-            ("a share added", original + f"[added]\npath = {added}\nvfs objects = acl_xattr\n", "added",
+            # the change made before the run, the file named, where the run is made ("here", or "elsewhere":
+            # another mount namespace), the folder of the run's file; then what Samba's parser finds in the
+            # attribute: the blob's version, whether Everyone's entry there was changed; and whether the DACL
+            # was mapped to a POSIX ACL
+            ("as it was", write(changing, original), changing, "here", "v4", 4, True, True),
+            ("system ACLs ignored", write(changing, ignored), changing, "here", "v4", 3, True, False),
+            ("another VFS module", write(changing, original.replace(v4_section, v4_section.replace("acl_xattr",
+                                                                                                "acl_tdb"))),
+             changing, "here", "v4", 1, False, True),
+            ("the share removed", write(changing, without_v4), changing, "here", "v4", 1, True, False),
+            ("a share added", write(changing, original + f"[added]\npath = {added}\nvfs objects = acl_xattr\n"),
+             changing, "here", "added", 4, True, True),
+            ("another configuration named", write(other, ignored), other, "here", "v4", 3, True, False),
+            ("as it was again", write(changing, original), changing, "here", "v4", 4, True, True),
+            ("its setting in an included file", lambda: (write(included, "acl_xattr:ignore system acls = no\n")(),
+                                                         write(changing, with_include)()),
+             changing, "here", "v4", 4, True, True),
+            ("the included file changed", write(included, "acl_xattr:ignore system acls = yes\n"), changing,
+             "here", "v4", 3, True, False),
+            ("a config file named, not there", write(changing, with_config_file), changing, "here", "v4",
              4, True, True),
-            ("another configuration named", None, "v4", 3, True, False),
-            ("as it was again", original, "v4", 4, True, True),
+            ("the config file made", write(config_file, ignored), changing, "here", "v4", 3, True, False),
+            ("the config file changed", write(config_file, original), changing, "here", "v4", 4, True, True),
+            ("the share kept in the registry", lambda: (write(changing, with_registry)(), run(*registry_v4)()),
+             changing, "here", "v4", 4, True, True),
+            ("the registry changed", run([*net, "setparm", "v4", "acl_xattr:ignore system acls", "yes"]),
+             changing, "here", "v4", 3, True, False),
+            ("the share gone from the registry", run([*net, "delshare", "v4"]), changing, "here", "v4",
+             1, True, False),
+            ("a user share", lambda: (write(os.path.join(usershares, "v4"),
+                                            f"path={self.server.share_path('v4')}\n")(),
+                                      write(changing, with_usershares)()),
+             changing, "here", "v4", 4, True, True),
+            ("the user share changed", write(os.path.join(usershares, "v4"), "path=/nonexistent/zirm\n"), changing,
+             "here", "v4", 1, True, False),
+            ("a user share added", write(os.path.join(usershares, "again"), f"path={self.server.share_path('v4')}\n"),
+             changing, "here", "v4", 4, True, True),
+            ("a home that is not its user's", lambda: (made_home(0)(), write(changing, with_homes)()), changing,
+             "here", home, 1, True, False),
+            ("the home now its user's", made_home(pwd.getpwnam("zirmtest1").pw_uid), changing, "here", home,
+             4, True, True),
+            ("as it was, from another mount namespace", write(changing, original), changing, "elsewhere", "v4",
+             4, True, True),
+            ("another file bound over it there", lambda: (write(bound, ignored)(),
+                                                          elsewhere.run(["mount", "--bind", bound, changing],
+                                                                        check=True)),
+             changing, "elsewhere", "v4", 3, True, False),
+            ("here again, nothing changed", None, changing, "here", "v4", 4, True, True),
+            ("there again, nothing changed", None, changing, "elsewhere", "v4", 3, True, False),
         ]
         served_by = None
-        for i, (name, text, folder, version, changed, mapped) in enumerate(cases):
+        for i, (name, change, conf, where, folder, version, changed, mapped) in enumerate(cases):
             with self.subTest(case=name):
-                if text is not None:
-                    with open(changing, "w") as f:
-                        f.write(text)
+                if change is not None:
+                    change()
                 path = os.path.join(self.server.share_path(folder), f"config{i}")
                 with open(path, "w") as f:
                     f.write("a file\n")
@@ -291,13 +375,47 @@ class WarmEngineTest(unittest.TestCase):
                 # A version-1 blob: Samba takes it as it is, and leaves it alone on an acl_tdb share.
                 os.setxattr(path, "security.NTACL", VERSION_1_BLOB)
 
-                self.assertRan(self.run_zirm(path, changing if text is not None else other))
+                if where == "here":
+                    done = self.run_zirm(path, conf)
+                else:
+                    done = elsewhere.run(["env", f"SMB_CONF_PATH={conf}", ZIRM, "rw", path])
+                self.assertRan(done)
                 (stored_version, sd), acl, _ = judged(path)
-                self.assertEqual((stored_version, EVERYONE_RW in dict(sd)["dacl"], acl is not None), (version, changed, mapped))
+                self.assertEqual((stored_version, EVERYONE_RW in dict(sd)["dacl"], acl is not None),
+                                 (version, changed, mapped))
                 running = engines.engines()
                 self.assertEqual(len(running), 1)
                 served_by = served_by or running
                 self.assertEqual(running, served_by, "another engine served the run")
+
+    def test_samba_upgraded_under_a_running_engine(self):
+        """One of Samba's module files replaced (bound over with a copy, in a
+        mount namespace of the test's own, where the engine runs): the engine
+        that loaded the old one serves no more, and a new one serves the
+        next run, as if alone."""
+        from samba.samba3 import smbd
+
+        engines.stop()
+        with engines.MountNamespace() as upgraded:
+            copy = os.path.join(self.server.dir, "smbd-module-copy.so")
+            shutil.copy2(smbd.__file__, copy)
+            runs = []
+            for twin in "AB":
+                self.conn.savefile(f"upgraded{twin}", b"made over SMB\n")
+                path = self.server.share_path("v4", f"upgraded{twin}")
+                runs.append(upgraded.run(["env", f"SMB_CONF_PATH={self.server.conf}", ZIRM, "rw", path]))
+                runs.append(engines.engines())
+                if twin == "A":
+                    upgraded.run(["mount", "--bind", copy, smbd.__file__], check=True)
+        first, before, second, after = runs
+        self.assertRan(first)
+        self.assertRan(second)
+        self.assertEqual(len(before), 1, "no engine served the first run")
+        self.assertEqual(len(after), 1, "no engine serves the run after the upgrade")
+        self.assertNotEqual(after, before, "the engine of the old modules served on")
+        self.conn.savefile("upgradedC", b"made over SMB\n")
+        set_over_smb(self.server, "v4", "upgradedC", "rw")
+        self.assertEqual(served_state(self.server, "v4", "upgradedB"), served_state(self.server, "v4", "upgradedC"))
 
     def test_an_engine_killed(self):
         """Killed between runs, before it answers, or while a run waits on
@@ -334,8 +452,10 @@ class WarmEngineTest(unittest.TestCase):
                     self.assertTrue(served, "the engine did not serve the run")
                 # The run waits: on the stopped engine, or on its held-back call.
                 time.sleep(0.5)
-                if victim != "all":
-                    os.kill(served.pop() if victim == "run's process" else engine, signal.SIGKILL)
+                # The run's process is one of the engine's loaded processes:
+                # all of them go.
+                for pid in (served if victim == "run's process" else {engine} if victim != "all" else ()):
+                    os.kill(pid, signal.SIGKILL)
                 if victim == "engine":
                     # Its process goes on serving the run; a run now must not
                     # wait for that process, which still holds the old
@@ -487,16 +607,18 @@ class WarmEngineTest(unittest.TestCase):
             alone.add(judged(path.format(f"one{access or '-'}B")))
         self.assertEqual(len(alone), len(accesses), "the accesses should end apart")
         self.conn.savefile("oneA", b"made over SMB\n")
-        engine = self.engine()
-        slowed = subprocess.Popen(["strace", "-f", "-o", "/dev/null", "-p", str(engine), "-e", "trace=fsetxattr",
-                                   "-e", "inject=fsetxattr:delay_exit=300000:when=1"], stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.engine()
+        # The engine and every loaded process it keeps, and those it makes.
+        served_by = sorted(engines.processes())
+        slowed = subprocess.Popen(["strace", "-f", "-o", "/dev/null", *[f"-p{pid}" for pid in served_by], "-e",
+                                   "trace=fsetxattr", "-e", "inject=fsetxattr:delay_exit=300000:when=1"],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(slowed.wait)
         self.addCleanup(slowed.terminate)
         deadline = time.time() + 10
-        while tracer(engine) != slowed.pid and time.time() < deadline:
+        while any(tracer(pid) != slowed.pid for pid in served_by) and time.time() < deadline:
             time.sleep(0.01)
-        self.assertEqual(tracer(engine), slowed.pid, "strace did not attach")
+        self.assertEqual([tracer(pid) for pid in served_by], [slowed.pid] * len(served_by), "strace did not attach")
         with concurrent.futures.ThreadPoolExecutor(8) as pool:
             done = list(pool.map(lambda access: self.run_zirm(path.format("oneA"), access=access), accesses))
         for run in done:

@@ -56,6 +56,8 @@ DEFAULT_REGISTRY = os.path.join(SAMBA_HOME, "registry.tdb")
 REGISTRY_WAS_THERE = os.path.exists(DEFAULT_REGISTRY)
 MADE_REGISTRY = "the engine made %s" % DEFAULT_REGISTRY
 JUDGE_TIMEOUT = 20.0
+# Where the name service's "extrausers" source keeps accounts that are not in /etc/passwd.
+EXTRA_ACCOUNTS = "/var/lib/extrausers"
 
 engine_module = importlib.util.spec_from_file_location("samba_engine", ENGINE_SCRIPT)
 engine = importlib.util.module_from_spec(engine_module)
@@ -137,6 +139,9 @@ def build(world):
             mounts.insert(0, path)
         elif kind == "bind":
             os.makedirs(path, exist_ok=True)
+            mount(step[2], path, None, MS_BIND)
+            mounts.insert(0, path)
+        elif kind == "bind file":  # one of the system's files, replaced for the world
             mount(step[2], path, None, MS_BIND)
             mounts.insert(0, path)
         elif kind == "names":
@@ -809,6 +814,7 @@ def pinned_cases(scratch):
                                zip(("private dir", "lock directory", "state directory", "cache directory"),
                                    SAMBA_FOLDERS))
     home, uid = home_folders(base)[0]
+    other_home = os.path.join(c, "t", "hX")  # the home of an account that /etc/passwd does not hold
 
     def world(conf, steps=(), folder=t):
         obj = os.path.join(folder, "obj")
@@ -842,6 +848,14 @@ def pinned_cases(scratch):
          world("[homes]\n[ homes ]\npath = %s/missing\n" % c, [("chown", home, uid)], folder=home)),
         ("a path by client whose fixed part is the object, a file",
          world("[s]\npath = %s/obj/%%U/in\n" % t)),
+        ("accounts from another source than files: a [homes] without a path may serve any home",
+         world("[homes]\n", [("dir", other_home), ("chown", other_home, 61010),
+                              ("file", os.path.join(c, "extrausers", "passwd"),
+                               "zscanextra:x:61010:61010::%s:/bin/false\n" % other_home),
+                              ("file", os.path.join(c, "nsswitch.conf"), "passwd: files sss extrausers\n"),
+                              ("bind", EXTRA_ACCOUNTS, os.path.join(c, "extrausers")),
+                              ("bind file", "/etc/nsswitch.conf", os.path.join(c, "nsswitch.conf"))],
+               folder=other_home)),
         ("a user share folder named outside [global] is not one",
          world("usershare path = %s/us\n[s]\nusershare path = %s/none\n" % (c, c),
                [("file", os.path.join(c, "us", "mine"), "path=%s\n" % t)])),
