@@ -10,19 +10,26 @@ ZIRM_PACKAGES="cmake g++ make libgtest-dev python3 samba samba-vfs-modules smbcl
     wine32:i386 dpkg-dev lintian mandoc man-db zip unzip binutils e2fsprogs ctdb strace iproute2 git
     libnss-extrausers"
 
-zirm_setup() {
-    local missing=""
-    local package
-    zirm_setup_domain || return 1
-    for package in $ZIRM_PACKAGES; do
+# Prints those of the packages named that are not installed; fails, saying
+# why, when some are missing and this is not root, who could install them.
+zirm_missing() {
+    local missing="" package
+    for package in "$@"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
             missing="$missing $package"
     done
-    [ -z "$missing" ] && return 0
-    if [ "$(id -u)" != 0 ]; then
+    if [ -n "$missing" ] && [ "$(id -u)" != 0 ]; then
         echo "zirm: these packages are missing and installing them needs root:$missing" >&2
         return 1
     fi
+    echo "$missing"
+}
+
+zirm_setup() {
+    local missing
+    zirm_setup_domain || return 1
+    missing=$(zirm_missing $ZIRM_PACKAGES) || return 1
+    [ -z "$missing" ] && return 0
     echo "zirm: installing$missing"
     export DEBIAN_FRONTEND=noninteractive
     # The x86 program is tested under 32-bit Wine.
@@ -46,16 +53,9 @@ ZIRM_DOMAIN_HOST_FILES="/etc/nsswitch.conf /etc/krb5.conf /etc/pam.d"
 ZIRM_DOMAIN_SERVICES="winbind.service samba-ad-dc.service"
 
 zirm_setup_domain() {
-    local missing="" package saved file name policy="" status=0
-    for package in $ZIRM_DOMAIN_PACKAGES; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-            missing="$missing $package"
-    done
+    local missing saved file name policy="" status=0
+    missing=$(zirm_missing $ZIRM_DOMAIN_PACKAGES) || return 1
     [ -z "$missing" ] && return 0
-    if [ "$(id -u)" != 0 ]; then
-        echo "zirm: these packages are missing and installing them needs root:$missing" >&2
-        return 1
-    fi
     echo "zirm: installing$missing (the host's nsswitch.conf, krb5.conf and PAM files are kept as they are)"
     saved=$(mktemp -d /tmp/zirm-host-files-XXXXXX) || return 1
     for file in $ZIRM_DOMAIN_HOST_FILES; do

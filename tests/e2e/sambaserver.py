@@ -55,6 +55,34 @@ def own_network_for_servers():
         raise RuntimeError("cannot bind 127.0.0.1:445 in the test's own network namespace")
 
 
+def posix_acls(path):
+    """The access and default POSIX ACLs of a file, as stored; None for one
+    it has not."""
+    acls = []
+    for kind in ("access", "default"):
+        try:
+            acls.append(os.getxattr(path, f"system.posix_acl_{kind}"))
+        except OSError:
+            acls.append(None)
+    return acls
+
+
+def opens(conn, name, access, directory=False):
+    """Whether smbd lets the connection's user open the name with exactly
+    this access."""
+    from samba import NTSTATUSError, ntstatus
+
+    try:
+        fnum = conn.create(name, DesiredAccess=access, ShareAccess=7, CreateDisposition=1,
+                           CreateOptions=1 if directory else 0)
+    except NTSTATUSError as e:
+        if e.args[0] == ntstatus.NT_STATUS_ACCESS_DENIED:
+            return False
+        raise
+    conn.close(fnum)
+    return True
+
+
 class SambaServer:
     def __init__(self, folder, address="127.0.0.1"):
         self.dir = folder
@@ -169,18 +197,7 @@ class SambaServer:
 
     def can_open(self, share, name, access, user="zirmtest2", directory=False):
         """Whether smbd lets the user open the name with this access."""
-        from samba import NTSTATUSError, ntstatus
-
-        conn = self.connect(share, user)
-        try:
-            fnum = conn.create(name, DesiredAccess=access, ShareAccess=7, CreateDisposition=1,
-                               CreateOptions=1 if directory else 0)
-        except NTSTATUSError as e:
-            if e.args[0] == ntstatus.NT_STATUS_ACCESS_DENIED:
-                return False
-            raise
-        conn.close(fnum)
-        return True
+        return opens(self.connect(share, user), name, access, directory)
 
     def client(self, share, command, user="zirmtest1"):
         return subprocess.run(["smbclient", f"//{self.address}/{share}", "-U", f"{user}%{USERS[user]}",

@@ -18,7 +18,7 @@ import unittest
 
 from ctdbcluster import SHARE, Cluster
 from descriptors import meaning
-from sambaserver import in_own_network_namespace
+from sambaserver import in_own_network_namespace, posix_acls
 from test_samba_server import (EVERYONE, FILE_ADD_FILE, FILE_READ_DATA, FILE_WRITE_DATA, SECINFO_DACL, SECINFO_GROUP,
                                SECINFO_OWNER, set_over_smb)
 
@@ -84,12 +84,7 @@ class CtdbTest(unittest.TestCase):
         """The mode and POSIX ACLs, and through each node what smbd serves
         and what the second user may do."""
         path = self.cluster.share_path(name.replace("\\", "/"))
-        seen = {"mode": oct(os.stat(path).st_mode), "posix acls": []}
-        for kind in ("access", "default"):
-            try:
-                seen["posix acls"].append(os.getxattr(path, f"system.posix_acl_{kind}"))
-            except OSError:
-                seen["posix acls"].append(None)
+        seen = {"mode": oct(os.stat(path).st_mode), "posix acls": posix_acls(path)}
         for node in self.cluster.nodes:
             conn = node.connect(SHARE, "zirmtest1")
             seen[f"{node.address} serves"] = meaning(conn.get_acl(name, SECINFO_OWNER | SECINFO_GROUP | SECINFO_DACL))

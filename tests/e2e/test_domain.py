@@ -26,7 +26,10 @@ import unittest
 
 import engines
 from domain import ADMINISTRATOR, MEMBER_SHARES, Domain, isolated
-from test_samba_server import EVERYONE, FILE_ADD_FILE, FILE_LIST_DIRECTORY, FILE_READ_DATA, FILE_WRITE_DATA, masks
+from descriptors import meaning
+from sambaserver import opens, posix_acls
+from test_samba_server import (EVERYONE, FILE_ADD_FILE, FILE_LIST_DIRECTORY, FILE_READ_DATA, FILE_WRITE_DATA,
+                               changed_by_the_rule)
 
 ZIRM = os.environ["ZIRM"]
 SECINFO_OWNER, SECINFO_GROUP, SECINFO_DACL = 1, 2, 4
@@ -66,32 +69,6 @@ def descriptor(entries, owner=None, group=None):
     dacl.num_aces = len(aces)
     sd.dacl = dacl
     sd.type |= security.SEC_DESC_DACL_PRESENT
-    return sd
-
-
-def parsed(sd):
-    """A descriptor as data: owner, group, control, and each entry's type,
-    flags, mask and SID, in order."""
-    aces = None if sd.dacl is None else tuple((a.type, a.flags, a.access_mask, str(a.trustee)) for a in sd.dacl.aces)
-    return (str(sd.owner_sid) if sd.owner_sid else None, str(sd.group_sid) if sd.group_sid else None, sd.type, aces)
-
-
-def changed_by_the_rule(sd, access, directory):
-    """What zirm.exe sends from a Windows client: the DACL, its Everyone
-    entries given the new mask by the tool's rule."""
-    generic, specific = masks(access)
-    aces = []
-    for ace in sd.dacl.aces:
-        if str(ace.trustee) == EVERYONE:
-            if not directory or ace.flags in (0x01, 0x08, 0x09):
-                ace.access_mask = generic
-            elif ace.flags == 0x02:
-                ace.access_mask = specific
-        aces.append(ace)
-    dacl = sd.dacl
-    dacl.aces = aces
-    dacl.num_aces = len(aces)
-    sd.dacl = dacl
     return sd
 
 
@@ -143,33 +120,17 @@ class DomainTest(unittest.TestCase):
 
     def can_open(self, server, share, name, access, directory):
         """Whether smbd lets the second domain user open the name so."""
-        from samba import NTSTATUSError, ntstatus
-
-        conn = self.connection(server, share, "zuser2")
-        try:
-            fnum = conn.create(name, DesiredAccess=access, ShareAccess=7, CreateDisposition=1,
-                               CreateOptions=1 if directory else 0)
-        except NTSTATUSError as e:
-            if e.args[0] == ntstatus.NT_STATUS_ACCESS_DENIED:
-                return False
-            raise
-        conn.close(fnum)
-        return True
+        return opens(self.connection(server, share, "zuser2"), name, access, directory)
 
     def served_state(self, server, share, folder, name, directory, reader):
         """What smbd serves for the object (read by its owner), its mode and
         POSIX ACLs, and what the second domain user may do with it."""
         path = os.path.join(folder, name.replace("\\", "/"))
         served = self.connection(server, share, reader).get_acl(name, SECINFO_OWNER | SECINFO_GROUP | SECINFO_DACL)
-        acls = []
-        for kind in ("access", "default"):
-            try:
-                acls.append(os.getxattr(path, f"system.posix_acl_{kind}"))
-            except OSError:
-                acls.append(None)
+        acls = posix_acls(path)
         can = (self.can_open(server, share, name, FILE_LIST_DIRECTORY if directory else FILE_READ_DATA, directory),
                self.can_open(server, share, name, FILE_ADD_FILE if directory else FILE_WRITE_DATA, directory))
-        return {"served": parsed(served), "mode": oct(os.stat(path).st_mode), "posix acls": acls,
+        return {"served": meaning(served), "mode": oct(os.stat(path).st_mode), "posix acls": acls,
                 "second user can": can}
 
     def zirm(self, server, access, path, engine):

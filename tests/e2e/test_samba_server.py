@@ -19,7 +19,7 @@ import unittest
 
 import engines
 from descriptors import from_sddl, meaning
-from sambaserver import PERMISSIVE, SHARES, SambaServer, own_network_for_servers
+from sambaserver import PERMISSIVE, SHARES, SambaServer, own_network_for_servers, posix_acls
 from sambatool import parse_blob, read_blob
 
 ZIRM = os.environ["ZIRM"]
@@ -72,24 +72,17 @@ def served_state(server, share, name, directory=False):
     path = server.share_path(share, name.replace("\\", "/"))
     conn = server.connect(share, "zirmtest1")
     served = meaning(conn.get_acl(name, SECINFO_OWNER | SECINFO_GROUP | SECINFO_DACL))
-    acls = []
-    for kind in ("access", "default"):
-        try:
-            acls.append(os.getxattr(path, f"system.posix_acl_{kind}"))
-        except OSError:
-            acls.append(None)
+    acls = posix_acls(path)
     can = (server.can_open(share, name, FILE_READ_DATA, directory=directory),
            server.can_open(share, name, FILE_ADD_FILE if directory else FILE_WRITE_DATA, directory=directory))
     return {"served": served, "mode": oct(os.stat(path).st_mode), "posix acls": acls, "second user can": can}
 
 
-def set_over_smb(server, share, name, access, directory=False):
-    """What zirm.exe does from a Windows client: the served DACL, its
-    Everyone entries changed by the tool's rule, set by the owner."""
+def changed_by_the_rule(sd, access, directory):
+    """What zirm.exe sends from a Windows client: the DACL, its Everyone
+    entries given the new mask by the tool's rule."""
     from samba.dcerpc import security
 
-    conn = server.connect(share, "zirmtest1")
-    sd = conn.get_acl(name, SECINFO_DACL)
     generic, specific = masks(access)
     aces = []
     for ace in sd.dacl.aces:
@@ -104,7 +97,14 @@ def set_over_smb(server, share, name, access, directory=False):
     dacl.aces = aces
     dacl.num_aces = len(aces)
     sd.dacl = dacl
-    conn.set_acl(name, sd, SECINFO_DACL)
+    return sd
+
+
+def set_over_smb(server, share, name, access, directory=False):
+    """What zirm.exe does from a Windows client: the served DACL, its
+    Everyone entries changed by the tool's rule, set by the owner."""
+    conn = server.connect(share, "zirmtest1")
+    conn.set_acl(name, changed_by_the_rule(conn.get_acl(name, SECINFO_DACL), access, directory), SECINFO_DACL)
 
 
 class SambaServerTest(unittest.TestCase):
