@@ -135,8 +135,8 @@ def machine():
 
 
 def main():
-    if sys.argv[1:] == ["--domain"]:
-        sys.exit(domain_main())
+    if sys.argv[1:2] == ["--domain"] and len(sys.argv) == 3:
+        sys.exit(domain_main(sys.argv[2]))
     print(f"zirm benchmark, {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}")
     print(f"machine: {machine()}")
     print(f"each time is the median of {ROUNDS} medians of {RUNS} runs, subjects measured in turn\n")
@@ -419,8 +419,10 @@ def domain_section():
     if os.geteuid() != 0 or shutil.which("unshare") is None:
         print("   not measured: Samba's servers need root and unshare")
         return
+    # Made here, so that it goes whatever becomes of the process measuring.
+    base = tempfile.mkdtemp(prefix="zirm-bench-domain-")
     command = ["unshare", "--net", "--mount", "--propagation", "private", "--pid", "--fork", "--mount-proc",
-               "--kill-child", sys.executable, "-u", os.path.abspath(__file__), "--domain"]
+               "--kill-child", sys.executable, "-u", os.path.abspath(__file__), "--domain", base]
     try:
         done = subprocess.run(command, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
                               timeout=DOMAIN_PATIENCE)
@@ -430,19 +432,22 @@ def domain_section():
         if error.stderr:
             print("   " + "\n   ".join(str(error.stderr).strip().splitlines()[-5:]))
         return
+    finally:
+        shutil.rmtree(base, ignore_errors=True)
     if done.returncode != 0:
         print(f"   not measured (exit {done.returncode}):")
         print("   " + "\n   ".join(done.stderr.strip().splitlines()[-15:]))
 
 
-def domain_main():
-    """What domain_section runs as the first process of its namespaces."""
+def domain_main(base):
+    """What domain_section runs as the first process of its namespaces,
+    the domain's servers under base."""
     from domain import Domain, isolated
 
     if not isolated():
         print("not in namespaces of its own", file=sys.stderr)
         return 1
-    domain = Domain(tempfile.mkdtemp(prefix="zirm-bench-domain-"))
+    domain = Domain(base)
     try:
         started = time.monotonic()
         domain.start()
@@ -459,7 +464,6 @@ def domain_main():
             engines.stop()
         finally:
             domain.stop()
-            shutil.rmtree(domain.dir, ignore_errors=True)
     return 0
 
 
