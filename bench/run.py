@@ -34,6 +34,9 @@ FILES = 1000   # files changed one run per file
 COLD_RUNS = 10  # first runs, each with no engine running
 SPLIT_RUNS = 50  # share-file runs traced to see where their time goes
 ENVIRONMENTS = {}  # a subject's own environment, by its name, where it needs one
+WRAPPERS = {}  # what a subject's timer runs under, by its name (nsenter into a server's namespace)
+DOMAIN_RUNS = 20  # runs of one measurement on the domain's servers: each smbcacls run logs on afresh
+DOMAIN_PATIENCE = 1200  # seconds the domain's section may take, the domain's set-up included
 
 
 def blob(entries):
@@ -59,8 +62,8 @@ def blob(entries):
     return ndr_pack(ntacl)
 
 
-def timed(runs, *command, env=None):
-    out = subprocess.run([TIMER, str(runs), *command], check=True, capture_output=True, text=True,
+def timed(runs, *command, env=None, wrapper=()):
+    out = subprocess.run([*wrapper, TIMER, str(runs), *command], check=True, capture_output=True, text=True,
                          env=env).stdout
     fields = dict(item.split("=") for item in out.split())
     return float(fields["median_us"]), int(fields["max_rss_kib"]), int(fields["status"])
@@ -87,7 +90,7 @@ def side_by_side(subjects, runs=RUNS):
     rss = {name: 0 for name in subjects}
     for _ in range(ROUNDS):
         for name, command in subjects.items():
-            median, peak, status = timed(runs, *command, env=ENVIRONMENTS.get(name))
+            median, peak, status = timed(runs, *command, env=ENVIRONMENTS.get(name), wrapper=WRAPPERS.get(name, ()))
             if status != 0:
                 raise RuntimeError(f"{name} exited with {status}")
             times[name].append(median)
@@ -132,6 +135,8 @@ def machine():
 
 
 def main():
+    if sys.argv[1:2] == ["--domain"] and len(sys.argv) == 3:
+        sys.exit(domain_main(sys.argv[2]))
     print(f"zirm benchmark, {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}")
     print(f"machine: {machine()}")
     print(f"each time is the median of {ROUNDS} medians of {RUNS} runs, subjects measured in turn\n")
@@ -153,6 +158,8 @@ def main():
         engines.stop()
         shutil.rmtree(shm, ignore_errors=True)
         shutil.rmtree(disk, ignore_errors=True)
+    print()
+    domain_section()
 
 
 def floor_and_growth(shm, disk):
@@ -399,6 +406,158 @@ def where_the_time_goes(command, env, paths):
             phases[name].append(span * 1000)
         totals.append((marks["exit"] - start) * 1000)
     return {name: statistics.median(values) for name, values in phases.items()}, statistics.median(totals)
+
+
+def domain_section():
+    """Section 6, in namespaces of its own (a network namespace for the
+    domain's addresses and ports, a PID namespace that ends every process
+    the domain starts with it). Never fails the benchmark: when the domain
+    cannot be stood up, says why."""
+    print("6. A domain member and a domain controller (the tests' domain set-up: a DC on 127.0.0.1, members with")
+    print(f"   idmap rid and autorid), each time the median of {ROUNDS} medians of {DOMAIN_RUNS} runs, subjects in turn")
+    sys.stdout.flush()
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        print("   not measured: Samba's servers need root and unshare")
+        return
+    # Made here, so that it goes whatever becomes of the process measuring.
+    base = tempfile.mkdtemp(prefix="zirm-bench-domain-")
+    command = ["unshare", "--net", "--mount", "--propagation", "private", "--pid", "--fork", "--mount-proc",
+               "--kill-child", sys.executable, "-u", os.path.abspath(__file__), "--domain", base]
+    try:
+        done = subprocess.run(command, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                              timeout=DOMAIN_PATIENCE)
+    except subprocess.TimeoutExpired as error:
+        # --kill-child: the namespace's first process ends, and with it every process of the domain.
+        print(f"   not measured: no result within {DOMAIN_PATIENCE} s")
+        if error.stderr:
+            print("   " + "\n   ".join(str(error.stderr).strip().splitlines()[-5:]))
+        return
+    finally:
+        shutil.rmtree(base, ignore_errors=True)
+    if done.returncode != 0:
+        print(f"   not measured (exit {done.returncode}):")
+        print("   " + "\n   ".join(done.stderr.strip().splitlines()[-15:]))
+
+
+def domain_main(base):
+    """What domain_section runs as the first process of its namespaces,
+    the domain's servers under base."""
+    from domain import Domain, isolated
+
+    if not isolated():
+        print("not in namespaces of its own", file=sys.stderr)
+        return 1
+    domain = Domain(base)
+    try:
+        started = time.monotonic()
+        domain.start()
+        print(f"   the domain stood up in {time.monotonic() - started:.0f} s")
+        rows = {}
+        for label, server, share, folder in (
+                ("member (rid)", domain.members["rid"], "xattr", domain.members["rid"].share_path("xattr")),
+                ("member (autorid)", domain.members["autorid"], "xattr", domain.members["autorid"].share_path("xattr")),
+                ("DC (data share)", domain.dc, "data", domain.dc.data)):
+            rows[label] = domain_server_times(domain, server, share, folder)
+        show_domain_rows(rows)
+    finally:
+        try:
+            engines.stop()
+        finally:
+            domain.stop()
+    return 0
+
+
+def eight_entries(owner):
+    """Eight entries, the first the owner's, every fourth Everyone's, as in
+    section 3's share file."""
+    sd = security.descriptor()
+    sd.type |= security.SEC_DESC_DACL_PRESENT
+    aces = []
+    for i in range(8):
+        ace = security.ace()
+        ace.type = security.SEC_ACE_TYPE_ACCESS_ALLOWED
+        ace.access_mask = 0x001F01FF if i == 0 else 0x001200A9
+        ace.trustee = security.dom_sid(owner if i == 0 else "S-1-1-0" if i % 4 == 1 else f"S-1-5-{1000 + i}")
+        aces.append(ace)
+    acl = security.acl()
+    acl.revision = security.SECURITY_ACL_REVISION_NT4
+    acl.aces = aces
+    acl.num_aces = len(aces)
+    sd.dacl = acl
+    return sd
+
+
+def domain_server_times(domain, server, share, folder):
+    """On one server: zirm rw on a share's file (a domain user's, made over
+    SMB, 8 entries) with the engine of the server's namespace already
+    running, zirm rw on a file outside every share (the codec path, the same
+    server's smb.conf; whether that run had to ask the engine too), and smbcacls -M on the share's file through the
+    server's smbd, NTLM as the domain's user. zirm and its timer run in the
+    server's mount namespace, as a script on that server would."""
+    from domain import DOMAIN, PASSWORDS
+
+    secinfo_owner, secinfo_dacl = 1, 4
+    conn = domain.connect(server, share, "zuser1")
+    conn.savefile("peer", b"a file\n")
+    owner = str(conn.get_acl("peer", secinfo_owner).owner_sid)
+    conn.set_acl("peer", eight_entries(owner), secinfo_dacl)
+    shared = os.path.join(folder, "peer")
+    outside = os.path.join(server.dir, "outside")
+    os.mkdir(outside)
+    codec = scratch_file(outside, "peer", blob(8))
+    inside = server.command()
+    env = server.environment()
+    engines.stop()
+    first = subprocess.run(server.command(ZIRM, "rw", codec), capture_output=True, text=True, env=env, cwd="/")
+    if first.returncode != 0:
+        raise RuntimeError(f"the run outside every share on {server.name} failed: {first.stdout}{first.stderr}")
+    # A pathless [homes] whose accounts come from winbindd may hold any folder: the engine is asked.
+    asked = bool(engines.engines())
+    engines.stop()
+    started = time.monotonic()
+    first = subprocess.run(server.command(ZIRM, "rw", shared), capture_output=True, text=True, env=env, cwd="/")
+    cold = time.monotonic() - started
+    if first.returncode != 0 or not engines.engines():
+        raise RuntimeError(f"the share run on {server.name} went otherwise: exit {first.returncode}, "
+                           f"{first.stdout}{first.stderr}, engines {sorted(engines.engines())}")
+    cacls = [shutil.which("smbcacls"), f"//{server.address}/{share}", "peer", "-U", f"zuser1%{PASSWORDS['zuser1']}",
+             "-W", DOMAIN, "-s", domain.client_conf, "--numeric",
+             "-M", "ACL:S-1-1-0:0/0x0/0xc0000000"]
+    subjects = {"codec": [ZIRM, "rw", codec], "warm": [ZIRM, "rw", shared], "smbcacls": cacls}
+    for name in ("codec", "warm"):
+        WRAPPERS[name] = inside
+        ENVIRONMENTS[name] = env
+    times, _ = side_by_side(subjects, runs=DOMAIN_RUNS)
+    if len(engines.engines()) != 1:
+        raise RuntimeError(f"the warm runs on {server.name} were not served by one engine: "
+                           f"{sorted(engines.engines())}")
+    times["first"] = cold * 1e6
+    times["asked"] = asked
+    # The next server's runs start an engine of their own namespace.
+    engines.stop()
+    return times
+
+
+def show_domain_rows(rows):
+    print(f"   {'':18} {'share, warm':>12} {'codec path':>11} {'smbcacls':>10} {'x codec':>8} {'x smbcacls':>11}"
+          f" {'first run':>10}")
+    for label, times in rows.items():
+        print(f"   {label:18} {times['warm']:10.0f}us {times['codec']:9.0f}us {times['smbcacls']:8.0f}us"
+              f" {times['warm'] / times['codec']:8.1f} {times['warm'] / times['smbcacls']:11.3f}"
+              f" {times['first'] / 1000:8.0f}ms")
+    print("   share, warm: zirm rw on a share's file, the engine of the server's namespace running; codec path: zirm")
+    print("   rw on a file outside every share on the same server; smbcacls -M through the server's smbd; first run:")
+    print("   the share run that started the engine (once, with nsenter)")
+    asked = [label for label, times in rows.items() if times["asked"]]
+    if asked:
+        print(f"   outside every share, the engine is asked first on: {', '.join(asked)} (a pathless [homes] whose")
+        print("   accounts only winbindd knows may hold any folder)")
+    for label, times in rows.items():
+        goal = 8 if label.startswith("DC") else 3
+        ratio = times["warm"] / times["codec"]
+        print(f"   goal: {label}, a warm share run at most {goal} x a codec-path run: {ratio:.1f} x, "
+              + ("met" if ratio <= goal else "not met"))
+
 
 if __name__ == "__main__":
     main()
