@@ -18,6 +18,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import engines  # noqa: E402
+from descriptors import descriptor  # noqa: E402
 from sambaserver import SambaServer, port_445_free  # noqa: E402
 from sambatool import SambaTool, read_blob, write_blob  # noqa: E402
 
@@ -470,21 +471,8 @@ def domain_main(base):
 def eight_entries(owner):
     """Eight entries, the first the owner's, every fourth Everyone's, as in
     section 3's share file."""
-    sd = security.descriptor()
-    sd.type |= security.SEC_DESC_DACL_PRESENT
-    aces = []
-    for i in range(8):
-        ace = security.ace()
-        ace.type = security.SEC_ACE_TYPE_ACCESS_ALLOWED
-        ace.access_mask = 0x001F01FF if i == 0 else 0x001200A9
-        ace.trustee = security.dom_sid(owner if i == 0 else "S-1-1-0" if i % 4 == 1 else f"S-1-5-{1000 + i}")
-        aces.append(ace)
-    acl = security.acl()
-    acl.revision = security.SECURITY_ACL_REVISION_NT4
-    acl.aces = aces
-    acl.num_aces = len(aces)
-    sd.dacl = acl
-    return sd
+    return descriptor([(security.SEC_ACE_TYPE_ACCESS_ALLOWED, 0, 0x001F01FF if i == 0 else 0x001200A9,
+                        owner if i == 0 else "S-1-1-0" if i % 4 == 1 else f"S-1-5-{1000 + i}") for i in range(8)])
 
 
 def domain_server_times(domain, server, share, folder):

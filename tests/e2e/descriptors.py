@@ -25,3 +25,25 @@ def meaning(sd):
 def from_sddl(text, domain="S-1-5-32"):
     """The meaning of SDDL text, read by the installed Samba."""
     return meaning(security.descriptor.from_sddl(text, security.dom_sid(domain)))
+
+
+def descriptor(entries, owner=None, group=None):
+    """A descriptor from (type, flags, mask, SID) entries, every mask
+    explicit."""
+    sd = security.descriptor()
+    if owner is not None:
+        sd.owner_sid = security.dom_sid(owner)
+    if group is not None:
+        sd.group_sid = security.dom_sid(group)
+    aces = []
+    for kind, flags, mask, sid in entries:
+        ace = security.ace()
+        ace.type, ace.flags, ace.access_mask, ace.trustee = kind, flags, mask, security.dom_sid(sid)
+        aces.append(ace)
+    dacl = security.acl()
+    dacl.revision = security.SECURITY_ACL_REVISION_NT4
+    dacl.aces = aces
+    dacl.num_aces = len(aces)
+    sd.dacl = dacl
+    sd.type |= security.SEC_DESC_DACL_PRESENT
+    return sd

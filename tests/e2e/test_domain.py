@@ -26,7 +26,7 @@ import unittest
 
 import engines
 from domain import ADMINISTRATOR, MEMBER_SHARES, Domain, isolated
-from descriptors import meaning
+from descriptors import descriptor, meaning
 from sambaserver import opens, posix_acls
 from test_samba_server import (EVERYONE, FILE_ADD_FILE, FILE_LIST_DIRECTORY, FILE_READ_DATA, FILE_WRITE_DATA,
                                changed_by_the_rule)
@@ -46,30 +46,6 @@ WELL_KNOWN = {"system": "S-1-5-18", "authenticated users": "S-1-5-11", "builtin 
 # chmod'ed on the server since, or made on the server by a domain user or
 # by root (whose twin the domain's Administrator, root here, changes).
 MAKINGS = ("over smb", "chmod since", "on the server", "root's")
-
-
-def descriptor(entries, owner=None, group=None):
-    """A descriptor from (type, flags, mask, SID) entries, every mask
-    explicit."""
-    from samba.dcerpc import security
-
-    sd = security.descriptor()
-    if owner is not None:
-        sd.owner_sid = security.dom_sid(owner)
-    if group is not None:
-        sd.group_sid = security.dom_sid(group)
-    aces = []
-    for kind, flags, mask, sid in entries:
-        ace = security.ace()
-        ace.type, ace.flags, ace.access_mask, ace.trustee = kind, flags, mask, security.dom_sid(sid)
-        aces.append(ace)
-    dacl = security.acl()
-    dacl.revision = security.SECURITY_ACL_REVISION_NT4
-    dacl.aces = aces
-    dacl.num_aces = len(aces)
-    sd.dacl = dacl
-    sd.type |= security.SEC_DESC_DACL_PRESENT
-    return sd
 
 
 def object_state(path):
