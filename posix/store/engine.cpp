@@ -82,20 +82,21 @@ static void mount_point(const struct samba_engine *engine, char *path, size_t si
     snprintf(path, size, "%s/object", engine->mount_dir);
 }
 
-/* The identities of the object and its folders, as the engine reads them,
-   in a new block; and the device of its other names, or "-". */
+/* The identities and owners of the object and its folders, as the engine
+   reads them, in a new block; and the device of its other names, or "-". */
 static char *lineage_text(const struct lineage *lineage, char *uncertain, size_t size)
 {
     char *identities, *at;
     DWORD i;
 
-    identities = (char *)malloc(lineage->count * 42 + 1);
+    /* Two 20-digit numbers, a 10-digit one and three separators each. */
+    identities = (char *)malloc(lineage->count * 54 + 1);
     if (identities == NULL)
         return NULL;
     at = identities;
     for (i = 0; i < lineage->count; i++)
-        at += sprintf(at, "%s%llu:%llu", i == 0 ? "" : ",", (unsigned long long)lineage->ids[i].dev,
-                      (unsigned long long)lineage->ids[i].ino);
+        at += sprintf(at, "%s%llu:%llu:%lu", i == 0 ? "" : ",", (unsigned long long)lineage->ids[i].dev,
+                      (unsigned long long)lineage->ids[i].ino, (unsigned long)lineage->ids[i].owner);
     if (lineage->has_other_names)
         snprintf(uncertain, size, "%llu", (unsigned long long)lineage->other_names_dev);
     else

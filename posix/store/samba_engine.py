@@ -10,9 +10,9 @@ code and idmap.
 It runs in one of two ways.
 
 A helper for one run: arguments are the folder that holds Samba's Python
-modules, the smb.conf to load, the identities (device:inode) of the object
-and of every directory above it in its file system, nearest first, the
-device on which the object may have names that those folders do not show
+modules, the smb.conf to load, the identities and owners (device:inode:uid)
+of the object and of every directory above it in its file system, nearest
+first, the device on which the object may have names that those folders do not show
 ("-" for none: a file with other links, or a mount whose folders above it
 are not visible), and the path at which the object is mounted for this
 process alone. The engine is only ever given that path: nobody else can
@@ -456,7 +456,7 @@ def share_folders(lp, sections):
     return folders
 
 
-def served_folders(lp, sections, shares=None, accounts=lambda: True):
+def served_folders(lp, sections, owners, shares=None, accounts=lambda: True):
     """(folder, share) for every share that serves files, now: the users'
     homes looked up anew. Without the accounts (accounts() false: winbindd
     does not answer) the users' home folders are not known."""
@@ -468,17 +468,39 @@ def served_folders(lp, sections, shares=None, accounts=lambda: True):
         if not accounts():
             folders.append((None, Unusable("domain")))
             continue
-        # A home share for each user whose home directory the user owns:
-        # system accounts have system folders as "homes" (/, /bin, /dev),
-        # which would make every file a share file.
-        for user in pwd.getpwall():
-            try:
-                st = os.stat(user.pw_dir)
-            except OSError:
-                continue
-            if user.pw_dir.startswith("/") and st.st_uid == user.pw_uid:
-                folders.append((user.pw_dir, name))
+        folders += [(home, name) for home in home_folders(owners)]
     return folders
+
+
+def home_folders(owners):
+    """The users' home folders that may hold the object: a folder its user
+    owns, since system accounts have system folders as "homes" (/, /bin,
+    /dev), which would make every file a share file. The accounts the
+    system lists, and those of the object's folders' owners: a directory
+    service lists none of its own (winbindd, unless told to), but a home
+    can hold the object only as one of its folders, which its user owns."""
+    accounts = pwd.getpwall()
+    for owner in set(owners):
+        try:
+            accounts.append(pwd.getpwuid(owner))
+        except KeyError:
+            pass
+    homes = []
+    for user in accounts:
+        try:
+            st = os.stat(user.pw_dir)
+        except OSError:
+            continue
+        if user.pw_dir.startswith("/") and st.st_uid == user.pw_uid:
+            homes.append(user.pw_dir)
+    return homes
+
+
+def homes_unlisted(lp, sections, shares):
+    """Whether a [homes] without a path serves users whose homes the
+    system does not list."""
+    served = share_folders(lp, sections) if shares is None else shares
+    return any(path is HOMES for path, _ in served) and not accounts_are_files()
 
 
 def find_share(lp, sections, ancestors, uncertain_device, shares=None, accounts=lambda: True):
@@ -487,7 +509,7 @@ def find_share(lp, sections, ancestors, uncertain_device, shares=None, accounts=
     folder is missing holds nothing; a problem with a share that cannot
     hold the object is not the object's."""
     by_identity, devices, problems = {}, set(), []
-    for path, name in served_folders(lp, sections, shares, accounts):
+    for path, name in served_folders(lp, sections, [owner for _, _, owner in ancestors], shares, accounts):
         if path is None:
             problems.append(name)
             continue
@@ -497,8 +519,8 @@ def find_share(lp, sections, ancestors, uncertain_device, shares=None, accounts=
             continue
         devices.add(st.st_dev)
         by_identity.setdefault((st.st_dev, st.st_ino), []).append(name)
-    for ancestor in ancestors:
-        names = by_identity.get(ancestor, [])
+    for device, inode, _ in ancestors:
+        names = by_identity.get((device, inode), [])
         if not names:
             continue
         for name in names:
@@ -512,36 +534,80 @@ def find_share(lp, sections, ancestors, uncertain_device, shares=None, accounts=
     # A relative path could be anywhere.
     if problems:
         raise problems[0]
-    if uncertain_device is not None and uncertain_device in devices:
+    # Another name of the object may lie in a share's folder on its device;
+    # or in a home of a directory service's user, which no list gives.
+    if uncertain_device is not None and (uncertain_device in devices or homes_unlisted(lp, sections, shares)):
         raise Unusable("othernames")
     return False
 
 
+# The thread that asks winbindd, and the queue of its questions; None until
+# the first question, and again once it has not answered in time.
+WINBIND_QUESTIONS = None
+
+
 def winbind(request):
-    """request(libwbclient), in a thread of its own: what it gives, or None
-    when winbindd has not answered in time. libwbclient keeps a connection
-    per thread, so a thread given up on holds no other call up."""
+    """request(ctypes, libwbclient, context), asked by the thread that asks
+    winbindd: what it gives, or None when winbindd has not answered in time.
+    One thread serves run after run (a thread of its own would cost a loaded
+    engine's run more than winbindd's answer); a thread given up on holds no
+    later question up, as the next question gets a new one."""
+    global WINBIND_QUESTIONS
+    import queue
+
+    if WINBIND_QUESTIONS is None:
+        WINBIND_QUESTIONS = queue.Queue()
+        threading.Thread(target=ask_winbind, args=(WINBIND_QUESTIONS,), daemon=True).start()
+    answers = queue.Queue(1)
+    WINBIND_QUESTIONS.put((request, answers))
+    try:
+        return answers.get(timeout=WINBIND_TIMEOUT_SECONDS)
+    except queue.Empty:
+        WINBIND_QUESTIONS = None
+        return None
+
+
+def winbind_run_over():
+    """The run has ended, and its connection to winbindd with it: a run
+    asks through a connection of its own, as smbd does for a new client,
+    so that a winbindd no longer reachable is never answered through an
+    old one."""
+    if WINBIND_QUESTIONS is not None:
+        WINBIND_QUESTIONS.put((None, None))
+
+
+def ask_winbind(questions):
+    """The asking thread: libwbclient's context (its connection) made at a
+    run's first question and freed when the run is over."""
     import ctypes
 
-    answers = []
-
-    def run():
+    try:
+        library = ctypes.CDLL("libwbclient.so.0")
+        library.wbcCtxCreate.restype = ctypes.c_void_p
+        library.wbcCtxFree.argtypes = [ctypes.c_void_p]
+    except (OSError, AttributeError):  # no client library, or one without contexts: no answer
+        library = None
+    context = None
+    while True:
+        request, answers = questions.get()
+        if request is None:
+            if context is not None:
+                library.wbcCtxFree(context)
+                context = None
+            continue
         try:
-            answers.append(request(ctypes, ctypes.CDLL("libwbclient.so.0")))
-        except Exception:  # no client library, or one without the call: no answer
-            answers.append(None)
-
-    thread = threading.Thread(target=run, daemon=True)
-    thread.start()
-    thread.join(WINBIND_TIMEOUT_SECONDS)
-    return answers[0] if answers else None
+            if library is not None and context is None:
+                context = library.wbcCtxCreate()
+            answers.put(request(ctypes, library, ctypes.c_void_p(context)) if context else None)
+        except Exception:  # a call the library does not have: no answer
+            answers.put(None)
 
 
 def winbind_answers():
-    return winbind(lambda ctypes, library: library.wbcPing()) == 0
+    return winbind(lambda ctypes, library, context: library.wbcCtxPing(context)) == 0
 
 
-def map_with_winbind(ctypes, library, sids):
+def map_with_winbind(ctypes, library, context, sids):
     """For each SID, whether winbindd maps it to a user or group; None when
     it cannot be asked. Structures as libwbclient defines them."""
 
@@ -557,7 +623,7 @@ def map_with_winbind(ctypes, library, sids):
         if library.wbcStringToSid(str(sid).encode(), ctypes.byref(given[i])) != 0:
             return None
     ids = (UnixId * len(sids))()
-    if library.wbcSidsToUnixIds(given, len(sids), ids) != 0:
+    if library.wbcCtxSidsToUnixIds(context, given, len(sids), ids) != 0:
         return None
     return [entry.type != 0 for entry in ids]  # WBC_ID_TYPE_NOT_SPECIFIED
 
@@ -573,12 +639,12 @@ def accounts_status(sd):
     sids += [sid for sid in (sd.owner_sid, sd.group_sid) if sid is not None]
     if not sids:
         return 0 if winbind_answers() else NT_STATUS_NO_LOGON_SERVERS
-    mapped = winbind(lambda ctypes, library: map_with_winbind(ctypes, library, sids))
+    mapped = winbind(lambda ctypes, library, context: map_with_winbind(ctypes, library, context, sids))
     if mapped is None:
         return NT_STATUS_NO_LOGON_SERVERS
     if all(mapped):
         return 0
-    if winbind(lambda ctypes, library: library.wbcPingDc(None, None)) == 0:
+    if winbind(lambda ctypes, library, context: library.wbcCtxPingDc(context, None, None)) == 0:
         return 0
     return NT_STATUS_DOMAIN_CONTROLLER_NOT_FOUND
 
@@ -657,10 +723,7 @@ def load(conf):
     except Unusable as why:
         REUSABLE[0] = False
         return why
-    shares = share_folders(lp, sections)
-    if not accounts_are_files() and any(path is HOMES for path, _ in shares):
-        REUSABLE[0] = False
-    return lp, sections, shares
+    return lp, sections, share_folders(lp, sections)
 
 
 def answer(loaded, identities, uncertain, object_path, session):
@@ -671,7 +734,8 @@ def answer(loaded, identities, uncertain, object_path, session):
         reply("fail " + str(loaded))
         return
     lp, sections, shares = loaded
-    ancestors = [tuple(int(n) for n in pair.split(":")) for pair in identities.split(",")]
+    # device:inode:owner of the object and of each of its folders
+    ancestors = [tuple(int(n) for n in triple.split(":")) for triple in identities.split(",")]
     uncertain_device = None if uncertain == "-" else int(uncertain)
     try:
         domain = lp.server_role() in WINBIND_ROLES
@@ -847,6 +911,7 @@ def serve_one(libc, run_dir, connection, tree, words, loaded, session, number, f
                 pass
         OUT = REQUESTS[0] = None
         connection.close()
+        winbind_run_over()
         signal.alarm(0)
 
 

@@ -48,6 +48,7 @@ struct conf_section {
 
 struct conf_scan {
     const struct lineage *lineage;
+    BOOL object_is_folder;
     BOOL maybe;
     DWORD refusal; /* a reason no answer can be given, or 0 */
     struct conf_section section;
@@ -412,14 +413,30 @@ static BOOL accounts_are_local(void)
    does not own (/, /bin, /dev for system accounts) is no one's home. */
 static void check_homes(struct conf_scan *scan)
 {
+    const struct lineage *lineage = scan->lineage;
     char line[4096], *field[7], *rest, *end;
+    BOOL local = accounts_are_local();
+    BYTE *owner_listed = NULL;
     struct stat st;
     unsigned long uid;
+    DWORD i;
     int n;
     FILE *f;
 
-    /* Accounts from a directory service cannot be listed cheaply. */
-    if (!accounts_are_local() || (f = fopen("/etc/passwd", "re")) == NULL) {
+    /* Accounts from a directory service cannot be listed cheaply; but a
+       home holds the object only as one of its folders, which the home's
+       user owns. So a folder whose owner /etc/passwd does not list may be
+       such a user's home, and so may any folder of names not seen. */
+    if (!local && lineage->has_other_names) {
+        scan->maybe = TRUE;
+        return;
+    }
+    if (!local && (owner_listed = (BYTE *)calloc(lineage->count, 1)) == NULL) {
+        scan->maybe = TRUE;
+        return;
+    }
+    if ((f = fopen("/etc/passwd", "re")) == NULL) {
+        free(owner_listed);
         scan->maybe = TRUE;
         return;
     }
@@ -431,16 +448,25 @@ static void check_homes(struct conf_scan *scan)
         if (n < 6)
             continue;
         uid = strtoul(field[2], &end, 10);
+        if (*end != '\0')
+            continue;
+        for (i = 0; owner_listed != NULL && i < lineage->count; i++)
+            if (lineage->ids[i].owner == (uid_t)uid)
+                owner_listed[i] = TRUE;
         /* A home can hold the object only if it is one of the object's
            folders, so only the homes of those folders' owners are looked at
            (all of them, when the object may have other names). */
-        if (*end != '\0' || field[5][0] != '/' ||
-            (!scan->lineage->has_other_names && !owns_a_folder(scan->lineage, (uid_t)uid)))
+        if (field[5][0] != '/' || (!lineage->has_other_names && !owns_a_folder(lineage, (uid_t)uid)))
             continue;
-        if (stat(field[5], &st) == 0 && st.st_uid == (uid_t)uid && may_hold(scan->lineage, &st))
+        if (stat(field[5], &st) == 0 && st.st_uid == (uid_t)uid && may_hold(lineage, &st))
             scan->maybe = TRUE;
     }
     fclose(f);
+    /* The object itself is a home only if it is a folder. */
+    for (i = scan->object_is_folder ? 0 : 1; owner_listed != NULL && i < lineage->count; i++)
+        if (!owner_listed[i])
+            scan->maybe = TRUE;
+    free(owner_listed);
 }
 
 /* The shares users made themselves: one small file each, its folder on a
@@ -522,6 +548,7 @@ DWORD samba_share_may_hold(int fd, const struct stat *st, struct lineage *lineag
     if (scan == NULL)
         return ERROR_NOT_ENOUGH_MEMORY;
     scan->lineage = lineage;
+    scan->object_is_folder = S_ISDIR(st->st_mode);
     add_usershare_path(scan, ZIRM_USERSHARE_DEFAULT);
     /* What comes before the first section is [global]'s. */
     scan->section.in_global = TRUE;

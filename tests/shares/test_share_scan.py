@@ -103,12 +103,12 @@ def namespace_is_private():
 # --- The world around one object -------------------------------------------
 
 def chain(path):
-    """(st_dev, st_ino) of the object at a path and of every folder above it,
-    nearest first."""
+    """(st_dev, st_ino, st_uid) of the object at a path and of every folder
+    above it, nearest first."""
     ids = []
     while True:
         st = os.stat(path)
-        ids.append((st.st_dev, st.st_ino))
+        ids.append((st.st_dev, st.st_ino, st.st_uid))
         if path == "/":
             return ids
         path = os.path.dirname(path) or "/"
