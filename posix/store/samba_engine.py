@@ -476,15 +476,19 @@ def home_folders(owners):
     """The users' home folders that may hold the object: a folder its user
     owns, since system accounts have system folders as "homes" (/, /bin,
     /dev), which would make every file a share file. The accounts the
-    system lists, and those of the object's folders' owners: a directory
-    service lists none of its own (winbindd, unless told to), but a home
-    can hold the object only as one of its folders, which its user owns."""
-    accounts = pwd.getpwall()
-    for owner in set(owners):
-        try:
-            accounts.append(pwd.getpwuid(owner))
-        except KeyError:
-            pass
+    system lists when they are all in its files; otherwise those of the
+    object's folders' owners, as a home holds the object only as one of
+    its folders: a directory service lists none of its own (winbindd,
+    unless told to) or all of them, at a cost no run should pay."""
+    if accounts_are_files():
+        accounts = pwd.getpwall()
+    else:
+        accounts = []
+        for owner in set(owners):
+            try:
+                accounts.append(pwd.getpwuid(owner))
+            except KeyError:
+                pass
     homes = []
     for user in accounts:
         try:
@@ -503,13 +507,17 @@ def homes_unlisted(lp, sections, shares):
     return any(path is HOMES for path, _ in served) and not accounts_are_files()
 
 
-def find_share(lp, sections, ancestors, uncertain_device, shares=None, accounts=lambda: True):
+def find_share(lp, sections, ancestors, uncertain_device, shares=None, accounts=lambda: True,
+               object_is_folder=True):
     """The share whose folder holds the object, the nearest if several do,
-    or False. A share whose
+    or False; ancestors are the object's and its folders' identities and
+    owners, nearest first. A share whose
     folder is missing holds nothing; a problem with a share that cannot
     hold the object is not the object's."""
     by_identity, devices, problems = {}, set(), []
-    for path, name in served_folders(lp, sections, [owner for _, _, owner in ancestors], shares, accounts):
+    # Only a folder can be a home.
+    owners = [owner for _, _, owner in (ancestors if object_is_folder else ancestors[1:])]
+    for path, name in served_folders(lp, sections, owners, shares, accounts):
         if path is None:
             problems.append(name)
             continue
@@ -607,9 +615,9 @@ def winbind_answers():
     return winbind(lambda ctypes, library, context: library.wbcCtxPing(context)) == 0
 
 
-def map_with_winbind(ctypes, library, context, sids):
-    """For each SID, whether winbindd maps it to a user or group; None when
-    it cannot be asked. Structures as libwbclient defines them."""
+@functools.lru_cache(None)
+def wbc_structures(ctypes):
+    """A SID and a Unix id as libwbclient defines them."""
 
     class Sid(ctypes.Structure):
         _fields_ = [("revision", ctypes.c_uint8), ("count", ctypes.c_uint8), ("authority", ctypes.c_uint8 * 6),
@@ -618,14 +626,24 @@ def map_with_winbind(ctypes, library, context, sids):
     class UnixId(ctypes.Structure):
         _fields_ = [("type", ctypes.c_int), ("id", ctypes.c_uint32)]
 
+    return Sid, UnixId
+
+
+def mapping_status(ctypes, library, context, sids):
+    """Whether winbindd maps each SID to a user or group (one question,
+    asked at once): 0, or the status that says why not; None when it
+    cannot be asked."""
+    Sid, UnixId = wbc_structures(ctypes)
     given = (Sid * len(sids))()
     for i, sid in enumerate(sids):
-        if library.wbcStringToSid(str(sid).encode(), ctypes.byref(given[i])) != 0:
+        if library.wbcStringToSid(sid.encode(), ctypes.byref(given[i])) != 0:
             return None
     ids = (UnixId * len(sids))()
     if library.wbcCtxSidsToUnixIds(context, given, len(sids), ids) != 0:
-        return None
-    return [entry.type != 0 for entry in ids]  # WBC_ID_TYPE_NOT_SPECIFIED
+        return NT_STATUS_NO_LOGON_SERVERS
+    if all(entry.type != 0 for entry in ids):  # WBC_ID_TYPE_NOT_SPECIFIED
+        return 0
+    return 0 if library.wbcCtxPingDc(context, None, None) == 0 else NT_STATUS_DOMAIN_CONTROLLER_NOT_FOUND
 
 
 def accounts_status(sd):
@@ -639,14 +657,9 @@ def accounts_status(sd):
     sids += [sid for sid in (sd.owner_sid, sd.group_sid) if sid is not None]
     if not sids:
         return 0 if winbind_answers() else NT_STATUS_NO_LOGON_SERVERS
-    mapped = winbind(lambda ctypes, library, context: map_with_winbind(ctypes, library, context, sids))
-    if mapped is None:
-        return NT_STATUS_NO_LOGON_SERVERS
-    if all(mapped):
-        return 0
-    if winbind(lambda ctypes, library, context: library.wbcCtxPingDc(context, None, None)) == 0:
-        return 0
-    return NT_STATUS_DOMAIN_CONTROLLER_NOT_FOUND
+    sids = sorted(set(str(sid) for sid in sids))
+    status = winbind(lambda ctypes, library, context: mapping_status(ctypes, library, context, sids))
+    return NT_STATUS_NO_LOGON_SERVERS if status is None else status
 
 
 def status_of(error):
@@ -744,7 +757,7 @@ def answer(loaded, identities, uncertain, object_path, session):
         # winbindd too: a hung one would hang the run), and once a share
         # holds the object.
         answers = functools.lru_cache(None)(winbind_answers) if domain else lambda: True
-        share = find_share(lp, sections, ancestors, uncertain_device, shares, answers)
+        share = find_share(lp, sections, ancestors, uncertain_device, shares, answers, os.path.isdir(object_path))
         if share is not False and not answers():
             raise Unusable("domain")
     except Unusable as why:
