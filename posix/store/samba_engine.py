@@ -554,12 +554,12 @@ def find_share(lp, sections, ancestors, uncertain_device, shares=None, accounts=
 WINBIND_QUESTIONS = None
 
 
-def winbind(request):
-    """request(ctypes, libwbclient, context), asked by the thread that asks
-    winbindd: what it gives, or None when winbindd has not answered in time.
-    One thread serves run after run (a thread of its own would cost a loaded
-    engine's run more than winbindd's answer); a thread given up on holds no
-    later question up, as the next question gets a new one."""
+def winbind_ask(request):
+    """Puts request(ctypes, libwbclient, context) to the thread that asks
+    winbindd; winbind_answer() waits for what it gives. One thread serves
+    run after run (a thread of its own would cost a loaded engine's run more
+    than winbindd's answer); a thread given up on holds no later question
+    up, as the next question gets a new one."""
     global WINBIND_QUESTIONS
     import queue
 
@@ -568,11 +568,24 @@ def winbind(request):
         threading.Thread(target=ask_winbind, args=(WINBIND_QUESTIONS,), daemon=True).start()
     answers = queue.Queue(1)
     WINBIND_QUESTIONS.put((request, answers))
+    return answers
+
+
+def winbind_answer(answers):
+    """What the question gives, or None when winbindd has not answered in
+    time."""
+    global WINBIND_QUESTIONS
+    import queue
+
     try:
         return answers.get(timeout=WINBIND_TIMEOUT_SECONDS)
     except queue.Empty:
         WINBIND_QUESTIONS = None
         return None
+
+
+def winbind(request):
+    return winbind_answer(winbind_ask(request))
 
 
 def winbind_run_over():
@@ -611,8 +624,12 @@ def ask_winbind(questions):
             answers.put(None)
 
 
+def winbind_ping(ctypes, library, context):
+    return library.wbcCtxPing(context)
+
+
 def winbind_answers():
-    return winbind(lambda ctypes, library, context: library.wbcCtxPing(context)) == 0
+    return winbind(winbind_ping) == 0
 
 
 @functools.lru_cache(None)
@@ -752,11 +769,12 @@ def answer(loaded, identities, uncertain, object_path, session):
     uncertain_device = None if uncertain == "-" else int(uncertain)
     try:
         domain = lp.server_role() in WINBIND_ROLES
-        # Asked at every run, never kept from one to the next, and only when
-        # it matters: before the users' home folders are read (through
-        # winbindd too: a hung one would hang the run), and once a share
-        # holds the object.
-        answers = functools.lru_cache(None)(winbind_answers) if domain else lambda: True
+        # Asked at every run, never kept from one to the next: before the
+        # users' home folders are read (through winbindd too: a hung one
+        # would hang the run), and once a share holds the object; asked
+        # at once, so that winbindd answers while the share is looked for.
+        asked = winbind_ask(winbind_ping) if domain else None
+        answers = functools.lru_cache(None)(lambda: winbind_answer(asked) == 0) if domain else lambda: True
         share = find_share(lp, sections, ancestors, uncertain_device, shares, answers, os.path.isdir(object_path))
         if share is not False and not answers():
             raise Unusable("domain")
