@@ -584,10 +584,6 @@ def winbind_answer(answers):
         return None
 
 
-def winbind(request):
-    return winbind_answer(winbind_ask(request))
-
-
 def winbind_run_over():
     """The run has ended, and its connection to winbindd with it: a run
     asks through a connection of its own, as smbd does for a new client,
@@ -628,10 +624,6 @@ def winbind_ping(ctypes, library, context):
     return library.wbcCtxPing(context)
 
 
-def winbind_answers():
-    return winbind(winbind_ping) == 0
-
-
 @functools.lru_cache(None)
 def wbc_structures(ctypes):
     """A SID and a Unix id as libwbclient defines them."""
@@ -663,19 +655,31 @@ def mapping_status(ctypes, library, context, sids):
     return 0 if library.wbcCtxPingDc(context, None, None) == 0 else NT_STATUS_DOMAIN_CONTROLLER_NOT_FOUND
 
 
-def accounts_status(sd):
-    """0 when every account of the descriptor maps as a working server
-    maps it, else the status that says why not. With winbindd silent,
-    Samba's engine would map the domain's accounts from whatever its cache
-    holds, or drop them from the POSIX ACL. A SID winbindd leaves unmapped
-    smbd leaves out as well, but only while a domain controller answers:
-    without one, winbindd cannot say whose it is."""
+def accounts_of(sd):
+    """The SIDs a descriptor names, once each."""
     sids = [ace.trustee for ace in (sd.dacl.aces if sd.dacl is not None else [])]
     sids += [sid for sid in (sd.owner_sid, sd.group_sid) if sid is not None]
-    if not sids:
-        return 0 if winbind_answers() else NT_STATUS_NO_LOGON_SERVERS
-    sids = sorted(set(str(sid) for sid in sids))
-    status = winbind(lambda ctypes, library, context: mapping_status(ctypes, library, context, sids))
+    return frozenset(str(sid) for sid in sids)
+
+
+def ask_accounts(sids):
+    """Asks whether every one of these SIDs maps as a working server maps
+    it; accounts_status() gives the answer. With winbindd silent, Samba's
+    engine would map the domain's accounts from whatever its cache holds,
+    or drop them from the POSIX ACL. A SID winbindd leaves unmapped smbd
+    leaves out as well, but only while a domain controller answers:
+    without one, winbindd cannot say whose it is."""
+    ordered = sorted(sids)
+    if not ordered:
+        return winbind_ask(lambda ctypes, library, context: 0 if winbind_ping(ctypes, library, context) == 0 else
+                           NT_STATUS_NO_LOGON_SERVERS)
+    return winbind_ask(lambda ctypes, library, context: mapping_status(ctypes, library, context, ordered))
+
+
+def accounts_status(asked):
+    """0 when every account asked about maps, else the status that says
+    why not."""
+    status = winbind_answer(asked)
     return NT_STATUS_NO_LOGON_SERVERS if status is None else status
 
 
@@ -699,19 +703,29 @@ def missing_modules(lp, share):
 
 
 def serve(lp, share, object_path, session, requests, domain):
+    # The accounts of the last descriptor read, asked about at once: zirm
+    # changes masks alone, so a set names the same, and winbindd answers
+    # while zirm rewrites.
+    asked = None
     for line in requests:
         words = line.split()
         try:
             if len(words) == 2 and words[0] == "get":
                 sd = smbd.get_nt_acl(object_path, int(words[1]), session_info=session, service=share)
                 reply("ok " + sd.__ndr_pack__().hex())
+                if domain:
+                    sids = accounts_of(sd)
+                    asked = (sids, ask_accounts(sids))
             elif len(words) == 3 and words[0] == "set":
                 sd = security.descriptor()
                 sd.__ndr_unpack__(bytes.fromhex(words[2]))
-                status = accounts_status(sd) if domain else 0
-                if status:
-                    reply("status 0x%08x" % status)
-                    continue
+                if domain:
+                    sids = accounts_of(sd)
+                    status = accounts_status(asked[1] if asked and asked[0] == sids else ask_accounts(sids))
+                    asked = None
+                    if status:
+                        reply("status 0x%08x" % status)
+                        continue
                 smbd.set_nt_acl(object_path, int(words[1]), sd, session_info=session, service=share)
                 reply("ok")
             else:
