@@ -258,6 +258,16 @@ class Server:
                                    self.run("wbinfo", "-n", name).stdout.split()[0])
         return self.accounts[user]
 
+    def home(self, user):
+        """A domain user's home folder, as the server's name service gives
+        it, made for the user if it is not there yet."""
+        home = self.run("getent", "passwd", f"{DOMAIN}\\{user}").stdout.split(":")[5]
+        if not os.path.isdir(home):
+            os.makedirs(home)
+            os.chown(home, self.uid(user), self.gid(user))
+            os.chmod(home, 0o755)  # the second user reaches what it is let in to
+        return home
+
     def uid(self, user):
         return self.account(user)[0]
 
@@ -337,7 +347,13 @@ class Member(Server):
             lines += [f"[{share}]", f"path = {self.share_path(share)}", "read only = no", "vfs objects = acl_xattr",
                       f"acl_xattr:ignore system acls = {ignore}"] + PERMISSIVE
         # As a member's smb.conf usually has: each user's home folder, which
-        # only the name service (winbindd, for the domain's users) can tell.
+        # only the name service (winbindd, for the domain's users) can tell;
+        # the homes below the server's own folder, not the host's /home.
+        lines[1:1] = [f"template homedir = {self.dir}/home/%D/%U"]
+        if self.idmap == "autorid":
+            # The domain's users by their names alone, as [homes] finds a
+            # home by the share's name: \\member2\zuser1.
+            lines[1:1] = ["winbind use default domain = yes"]
         lines += ["[homes]", "read only = no", "browseable = no"]
         with open(self.path("/etc/samba/smb.conf"), "w") as f:
             f.write("\n".join(lines) + "\n")

@@ -25,6 +25,8 @@ import time
 import unittest
 
 import engines
+from samba.dcerpc import xattr
+from samba.ndr import ndr_pack
 from domain import ADMINISTRATOR, MEMBER_SHARES, Domain, isolated
 from descriptors import descriptor, meaning
 from sambaserver import opens, posix_acls
@@ -38,6 +40,8 @@ SEED = 20261209
 CASES_PER_SHARE_AND_CLIENT = 4
 NO_WINBINDD = "GetFileSecurity() failed.\n\tThe domain's accounts cannot be mapped: winbindd does not answer.\n"
 NO_CONTROLLER = "SetFileSecurity() failed.\n\tThe domain's accounts cannot be mapped: no domain controller answers.\n"
+OTHER_NAMES = ("GetFileSecurity() failed.\n\tThe object has other names that a Samba share may serve: name it "
+               "inside its share.\n")
 # A SID of no domain that anyone here knows: winbindd maps it to nothing.
 FOREIGN = "S-1-5-21-1-2-3-1000"
 WELL_KNOWN = {"system": "S-1-5-18", "authenticated users": "S-1-5-11", "builtin users": "S-1-5-32-545",
@@ -168,13 +172,13 @@ class DomainTest(unittest.TestCase):
                 os.chmod(path, 0o755 if directory else 0o644)
         return setter
 
-    def twins(self, server, share, folder, inside, cases, makers):
+    def twins(self, server, share, folder, inside, cases, makers, engines_used=("warm", "cold")):
         """Each case: its twins, A changed by zirm on the server (at the
         path the server has for it), B over SMB; then judged alike. Gives
         how many cases the change made look different."""
         visible = 0
         for number, (name, directory, making, entries, access, kerberos) in enumerate(cases):
-            engine = ("warm", "cold")[number % 2]
+            engine = engines_used[number % len(engines_used)]
             with self.subTest(server=server.name, share=share, case=name, making=making, access=access,
                               client="kerberos" if kerberos else "ntlm", engine=engine):
                 maker = makers[making]
@@ -266,6 +270,55 @@ class DomainTest(unittest.TestCase):
                     count += len(cases)
         self.assertGreater(visible, count // 2, "most changes left the twins as they were")
 
+    def test_member_homes_as_over_smb(self):
+        """[homes] on a member serves each domain user's home, which only
+        winbindd can tell (no list of the domain's users is asked for):
+        twins in two users' homes, the second made after the loaded process
+        that serves both, then with helpers of their own."""
+        member = self.domain.members["autorid"]
+        rng = random.Random(SEED + 2)
+        others = [WELL_KNOWN["system"], WELL_KNOWN["authenticated users"], self.sids["domain users"]]
+        visible = count = 0
+        for engine in ("warm", "cold"):
+            engines.stop()
+            loaded = None
+            for user in ("zuser1", "zuser2"):
+                home = member.home(user)
+                makers = {"over smb": user, "chmod since": user, "on the server": user, "root's": ADMINISTRATOR}
+                cases = self.drawn_cases(rng, f"home{engine}", MAKINGS, others, False)
+                visible += self.twins(member, user, home, home, cases, makers, (engine,))
+                count += len(cases)
+                if engine == "warm":
+                    served = {pid for pid in engines.processes() if pid not in engines.engines()}
+                    self.assertEqual(len(served), 1, "the runs were not served by one loaded process")
+                    self.assertIn(loaded, (None, served), "another process served the second home")
+                    loaded = served
+        self.assertGreater(visible, count // 2, "most changes left the twins as they were")
+
+    def test_member_refuses_other_names_it_cannot_place(self):
+        """A file with another link, on a file system that holds no share's
+        folder, of a member whose [homes] serves users only winbindd knows:
+        that link may lie in such a user's home, where smbd would serve it,
+        so zirm refuses."""
+        member = self.domain.members["rid"]
+        folder = os.path.join(member.dir, "links")
+        os.makedirs(folder, exist_ok=True)
+        member.run("mount", "-t", "tmpfs", "-o", "mode=0755", "links", folder)
+        path, seen_here = os.path.join(folder, "linked"), os.path.join(member.path(folder), "linked")
+        with open(seen_here, "w") as f:
+            f.write("kept\n")
+        # A descriptor stored in place, which zirm would otherwise change.
+        blob = xattr.NTACL()
+        blob.version, blob.info = 1, descriptor([(0, 0, 0x001200A9, EVERYONE)], WELL_KNOWN["system"])
+        os.setxattr(seen_here, "security.NTACL", ndr_pack(blob))
+        os.link(seen_here, os.path.join(member.path(folder), "other name"))
+        before = object_state(seen_here)
+        for engine in ("warm", "cold"):
+            with self.subTest(engine=engine):
+                code, out, err, _ = self.zirm(member, "rw", path, engine)
+                self.assertEqual((code, out, err), (1, OTHER_NAMES, ""))
+                self.assertEqual(object_state(seen_here), before, "something was written")
+
     def fault_object(self, member, name):
         """A file of a domain user's whose DACL names another domain user."""
         conn = self.connection(member, "xattr", "zuser1")
@@ -310,6 +363,10 @@ class DomainTest(unittest.TestCase):
                 self.assert_refused(member, path, NO_WINBINDD, engine)
             member.start_winbindd()
             with self.subTest(case="its pipe missing", engine=engine):
+                # A run just before, so that a loaded process has been
+                # connected to winbindd: a connection kept from it must not
+                # serve the next run.
+                self.changed(member, path, engine)
                 os.rename(pipe, pipe + ".aside")
                 try:
                     self.assert_refused(member, path, NO_WINBINDD, engine)
