@@ -41,6 +41,10 @@ static const struct {
       SE_SACL_PRESENT | SE_SACL_DEFAULTED | SE_SACL_AUTO_INHERIT_REQ | SE_SACL_AUTO_INHERITED | SE_SACL_PROTECTED },
 };
 
+/* What the first read of the attribute asks for: the kernel zeroes a
+   buffer of that size first, and most descriptors fit in a page. */
+#define FIRST_READ_SIZE 4096
+
 /* A request to inherit is acted on by the system, never stored. */
 #define UNSTORED_CONTROL_BITS (SE_DACL_AUTO_INHERIT_REQ | SE_SACL_AUTO_INHERIT_REQ)
 
@@ -210,7 +214,10 @@ static DWORD read_blob(const char *path, BYTE **blob, DWORD *length)
     *blob = (BYTE *)malloc(NTACL_MAX_SIZE);
     if (*blob == NULL)
         return ERROR_NOT_ENOUGH_MEMORY;
-    got = getxattr(path, NTACL_NAME, *blob, NTACL_MAX_SIZE);
+    /* Only a larger one is read again, with room for the largest. */
+    got = getxattr(path, NTACL_NAME, *blob, FIRST_READ_SIZE);
+    if (got < 0 && errno == ERANGE)
+        got = getxattr(path, NTACL_NAME, *blob, NTACL_MAX_SIZE);
     if (got < 0) {
         error = errno;
         free(*blob);
