@@ -425,17 +425,21 @@ static void check_homes(struct conf_scan *scan)
     }
     /* name:password:uid:gid:comment:home:shell */
     while (!scan->maybe && fgets(line, sizeof(line), f) != NULL) {
-        rest = line;
-        for (n = 0; n < 7 && rest != NULL; n++)
-            field[n] = strsep(&rest, ":\n");
-        if (n < 6)
-            continue;
-        uid = strtoul(field[2], &end, 10);
         /* A home can hold the object only if it is one of the object's
            folders, so only the homes of those folders' owners are looked at
-           (all of them, when the object may have other names). */
-        if (*end != '\0' || field[5][0] != '/' ||
-            (!scan->lineage->has_other_names && !owns_a_folder(scan->lineage, (uid_t)uid)))
+           (all of them, when the object may have other names): the fields
+           after the user's number only for those. */
+        rest = line;
+        for (n = 0; n < 3 && rest != NULL; n++)
+            field[n] = strsep(&rest, ":\n");
+        if (n < 3)
+            continue;
+        uid = strtoul(field[2], &end, 10);
+        if (*end != '\0' || (!scan->lineage->has_other_names && !owns_a_folder(scan->lineage, (uid_t)uid)))
+            continue;
+        for (; n < 7 && rest != NULL; n++)
+            field[n] = strsep(&rest, ":\n");
+        if (n < 6 || field[5][0] != '/')
             continue;
         if (stat(field[5], &st) == 0 && st.st_uid == (uid_t)uid && may_hold(scan->lineage, &st))
             scan->maybe = TRUE;
