@@ -20,6 +20,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -562,8 +563,10 @@ static size_t mount_count;
 /* The kernel writes blanks, tabs, newlines and backslashes in octal. */
 static void unescape_octal(char *text)
 {
-    char *from = text, *to = text;
+    char *from = strchr(text, '\\'), *to = from;
 
+    if (from == NULL)
+        return;
     while (*from != '\0') {
         if (from[0] == '\\' && from[1] >= '0' && from[1] <= '3' && from[2] >= '0' && from[2] <= '7' && from[3] >= '0' &&
             from[3] <= '7') {
@@ -574,6 +577,21 @@ static void unescape_octal(char *text)
         }
     }
     *to = '\0';
+}
+
+/* A number as the kernel writes it, digits alone: where it ends, or NULL
+   when there is none or it does not fit. */
+static const char *parse_number(const char *text, unsigned long *value)
+{
+    const char *at = text;
+
+    *value = 0;
+    for (; *at >= '0' && *at <= '9'; at++) {
+        if (*value > (ULONG_MAX - (unsigned long)(*at - '0')) / 10)
+            return NULL;
+        *value = *value * 10 + (unsigned long)(*at - '0');
+    }
+    return at == text ? NULL : at;
 }
 
 /* The next field of a line, cut off at its blank. */
@@ -593,8 +611,10 @@ static char *next_field(char **at)
    ask it several times. */
 static DWORD load_mount_table(void)
 {
-    size_t size = 0, capacity = 0, lines = 0, i;
-    char *text = NULL, *grown, *line, *next, *id, *numbers, *root, *point, *end;
+    size_t size = 0, capacity = 0, lines = 0;
+    char *text = NULL, *grown, *line, *next, *id, *numbers, *root, *point, *at;
+    unsigned long major, minor;
+    const char *end;
     ssize_t got;
     int fd;
 
@@ -624,8 +644,8 @@ static DWORD load_mount_table(void)
         return ERROR_GEN_FAILURE;
     }
     text[size] = '\0';
-    for (i = 0; i < size; i++)
-        lines += text[i] == '\n';
+    for (at = text; (at = (char *)memchr(at, '\n', size - (size_t)(at - text))) != NULL; at++)
+        lines++;
     mount_table = (struct mount_entry *)calloc(lines + 1, sizeof(*mount_table));
     if (mount_table == NULL) {
         free(text);
@@ -643,15 +663,12 @@ static DWORD load_mount_table(void)
             (root = next_field(&line)) == NULL || (point = next_field(&line)) == NULL)
             continue;
         struct mount_entry *entry = &mount_table[mount_count];
-        entry->id = strtoul(id, &end, 10);
-        if (*end != '\0')
+        if ((end = parse_number(id, &entry->id)) == NULL || *end != '\0' ||
+            (end = parse_number(numbers, &major)) == NULL || *end != ':' || major > UINT_MAX ||
+            (end = parse_number(end + 1, &minor)) == NULL || *end != '\0' || minor > UINT_MAX)
             continue;
-        entry->major = (unsigned int)strtoul(numbers, &end, 10);
-        if (*end != ':')
-            continue;
-        entry->minor = (unsigned int)strtoul(end + 1, &end, 10);
-        if (*end != '\0')
-            continue;
+        entry->major = (unsigned int)major;
+        entry->minor = (unsigned int)minor;
         unescape_octal(root);
         unescape_octal(point);
         entry->root = root;
