@@ -210,8 +210,10 @@ static char *trim(char *s)
 
 static void scan_file(struct conf_scan *scan, const char *path, int depth);
 static void scan_config_file(struct conf_scan *scan, const char *path, int depth);
-static DWORD object_lineage(int fd, const struct stat *st, const char *name, struct lineage *lineage);
-static DWORD add_other_mounts(int fd, const struct stat *st, const char *name, struct lineage *lineage);
+static DWORD object_lineage(int fd, unsigned long mount_id, const struct stat *st, const char *name,
+                            struct lineage *lineage);
+static DWORD add_other_mounts(unsigned long mount_id, const struct stat *st, const char *name, struct lineage *lineage);
+static BOOL mount_id_of(int fd, unsigned long *id);
 static BOOL name_of(int fd, char *path, size_t size);
 
 static void add_usershare_path(struct conf_scan *scan, const char *path)
@@ -500,6 +502,7 @@ DWORD samba_share_may_hold(int fd, const struct stat *st, struct lineage *lineag
     static char object_name[4096 + 32];
     struct conf_scan *scan;
     struct stat conf_status;
+    unsigned long mount_id;
     BOOL named;
     const char *conf = samba_conf_path(&named);
     DWORD code, i;
@@ -513,13 +516,14 @@ DWORD samba_share_may_hold(int fd, const struct stat *st, struct lineage *lineag
        when the server surely meant some. */
     if (!S_ISREG(conf_status.st_mode))
         return ERROR_BAD_CONFIGURATION;
-    /* The object's name, asked of the kernel once: its folders and its
-       names through other mounts both start from it. */
-    code = name_of(fd, object_name, sizeof(object_name)) ? ERROR_SUCCESS : ERROR_PATH_NOT_FOUND;
+    /* The object's name and its mount, asked of the kernel once: its
+       folders and its names through other mounts both start from them. */
+    code = name_of(fd, object_name, sizeof(object_name)) && mount_id_of(fd, &mount_id) ? ERROR_SUCCESS
+                                                                                       : ERROR_PATH_NOT_FOUND;
     if (code == ERROR_SUCCESS)
-        code = object_lineage(fd, st, object_name, lineage);
+        code = object_lineage(fd, mount_id, st, object_name, lineage);
     if (code == ERROR_SUCCESS)
-        code = add_other_mounts(fd, st, object_name, lineage);
+        code = add_other_mounts(mount_id, st, object_name, lineage);
     if (code != ERROR_SUCCESS)
         return code;
 
@@ -846,9 +850,11 @@ static DWORD add_hidden_folders(unsigned long mount_id, const struct stat *root_
 /* The object's identity and its folders', nearest first, reached through
    the descriptor that pins it. Where the walk leaves a mount, the folders
    of the file system above that mount's root come first. */
-static DWORD add_ancestors(int fd, const struct stat *st, const char *name, struct lineage *lineage);
+static DWORD add_ancestors(int fd, unsigned long mount_id, const struct stat *st, const char *name,
+                           struct lineage *lineage);
 
-static DWORD object_lineage(int fd, const struct stat *st, const char *name, struct lineage *lineage)
+static DWORD object_lineage(int fd, unsigned long mount_id, const struct stat *st, const char *name,
+                            struct lineage *lineage)
 {
     lineage->count = 0;
     lineage->has_other_names = FALSE;
@@ -859,7 +865,7 @@ static DWORD object_lineage(int fd, const struct stat *st, const char *name, str
         lineage->has_other_names = TRUE;
         lineage->other_names_dev = st->st_dev;
     }
-    return add_ancestors(fd, st, name, lineage);
+    return add_ancestors(fd, mount_id, st, name, lineage);
 }
 
 /*
@@ -870,18 +876,16 @@ static DWORD object_lineage(int fd, const struct stat *st, const char *name, str
  * a name that cannot be checked means the object may have names that no
  * folder here shows.
  */
-static DWORD add_other_mounts(int fd, const struct stat *st, const char *name, struct lineage *lineage)
+static DWORD add_other_mounts(unsigned long mount_id, const struct stat *st, const char *name, struct lineage *lineage)
 {
     static char fs_path[2 * 4096 + 32], other[3 * 4096 + 64];
     const struct mount_entry *own, *entry;
-    unsigned long mount_id;
+    unsigned long other_mount_id;
     DWORD code;
     struct stat seen;
     size_t skip, i;
     int other_fd, length;
 
-    if (!mount_id_of(fd, &mount_id))
-        return ERROR_PATH_NOT_FOUND;
     code = load_mount_table();
     if (code != ERROR_SUCCESS)
         return code;
@@ -909,7 +913,8 @@ static DWORD add_other_mounts(int fd, const struct stat *st, const char *name, s
             lineage->has_other_names = TRUE;
             lineage->other_names_dev = st->st_dev;
         } else {
-            code = add_ancestors(other_fd, st, NULL, lineage);
+            code = mount_id_of(other_fd, &other_mount_id) ? add_ancestors(other_fd, other_mount_id, st, NULL, lineage)
+                                                          : ERROR_PATH_NOT_FOUND;
         }
         if (other_fd >= 0)
             close(other_fd);
@@ -917,18 +922,18 @@ static DWORD add_other_mounts(int fd, const struct stat *st, const char *name, s
     return code;
 }
 
-/* The folders above one name of the object, nearest first. */
-static DWORD add_ancestors(int fd, const struct stat *st, const char *name, struct lineage *lineage)
+/* The folders above one name of the object, nearest first, from the
+   mount that name was reached through. */
+static DWORD add_ancestors(int fd, unsigned long mount_id, const struct stat *st, const char *name,
+                           struct lineage *lineage)
 {
     char path[4096 + 32];
     struct stat parent, here, below;
-    unsigned long mount_id, parent_mount_id;
+    unsigned long parent_mount_id;
     DWORD code;
     char *slash;
     int dir, up;
 
-    if (!mount_id_of(fd, &mount_id))
-        return ERROR_PATH_NOT_FOUND;
     if (S_ISDIR(st->st_mode)) {
         dir = openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
     } else {
