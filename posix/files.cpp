@@ -198,10 +198,24 @@ void forget_pinned_names(void)
 /*
  * The attribute is reached through the descriptor's entry in /proc, which
  * names the object itself: the attribute calls take no O_PATH descriptor.
+ * Written out by hand: a run's first formatted print costs more than the
+ * call the name is for.
  */
-static void object_path(int fd, char *path, size_t size)
+void object_path(int fd, char path[OBJECT_PATH_SIZE])
 {
-    snprintf(path, size, "/proc/self/fd/%d", fd);
+    static const char prefix[] = "/proc/self/fd/";
+    char digits[10];
+    unsigned int number = (unsigned int)fd;
+    size_t count = 0, i;
+
+    do {
+        digits[count++] = (char)('0' + number % 10);
+        number /= 10;
+    } while (number != 0);
+    memcpy(path, prefix, sizeof(prefix) - 1);
+    for (i = 0; i < count; i++)
+        path[sizeof(prefix) - 1 + i] = digits[count - 1 - i];
+    path[sizeof(prefix) - 1 + count] = '\0';
 }
 
 /* Reads the stored attribute into a new block of NTACL_MAX_SIZE bytes;
@@ -356,7 +370,7 @@ static BOOL replace_parts(struct descriptor_parts *parts, SECURITY_INFORMATION i
 static DWORD read_descriptor(struct pinned_name *p, SECURITY_INFORMATION requested, BYTE **block, DWORD *length,
                              DWORD *prefix_length, struct descriptor_parts *parts)
 {
-    char path[32];
+    char path[OBJECT_PATH_SIZE];
     DWORD code;
     BOOL ok;
 
@@ -365,7 +379,7 @@ static DWORD read_descriptor(struct pinned_name *p, SECURITY_INFORMATION request
         *prefix_length = 0;
         ok = code == ERROR_SUCCESS && descriptor_parse(*block, *length, parts);
     } else {
-        object_path(p->fd, path, sizeof(path));
+        object_path(p->fd, path);
         code = read_blob(path, block, length);
         ok = code == ERROR_SUCCESS && ntacl_parse(*block, *length, prefix_length, parts);
     }
@@ -382,11 +396,11 @@ static DWORD read_descriptor(struct pinned_name *p, SECURITY_INFORMATION request
    call, or the parts named handed to the engine. */
 static DWORD write_descriptor(struct pinned_name *p, SECURITY_INFORMATION information, const BYTE *block, DWORD length)
 {
-    char path[32];
+    char path[OBJECT_PATH_SIZE];
 
     if (p->store == STORE_ENGINE)
         return samba_engine_set(&p->engine, information, block, length);
-    object_path(p->fd, path, sizeof(path));
+    object_path(p->fd, path);
     if (setxattr(path, NTACL_NAME, block, length, XATTR_REPLACE) != 0)
         return error_from_errno(errno);
     return ERROR_SUCCESS;

@@ -173,6 +173,16 @@ static void recall_printers(struct conf_scan *scan, const char *name)
             check_folder(scan, scan->printers[i].path);
 }
 
+/* A string copied whole, or cut to fit, as snprintf copies it: a run's
+   first formatted print costs more than most of the scan. */
+static void copy_string(char *out, size_t size, const char *text)
+{
+    size_t length = strnlen(text, size - 1);
+
+    memcpy(out, text, length);
+    out[length] = '\0';
+}
+
 static BOOL is_true(const char *value)
 {
     return strcasecmp(value, "yes") == 0 || strcasecmp(value, "true") == 0 || strcasecmp(value, "1") == 0 ||
@@ -292,7 +302,7 @@ static void scan_line(struct conf_scan *scan, char *line, int depth)
         /* smbd finds [homes] by its name as written, case aside: [ homes ]
            is another section, whose path is not the homes'. */
         section->in_homes = strcasecmp(line + 1, "homes") == 0;
-        snprintf(section->name, sizeof(section->name), "%s", line + 1);
+        copy_string(section->name, sizeof(section->name), line + 1);
         normalise_name(section->name);
         section->homes_like = strcmp(section->name, "homes") == 0;
         if (section->homes_like)
@@ -719,10 +729,10 @@ static BOOL mount_id_of(int fd, unsigned long *id)
    or FALSE. */
 static BOOL name_of(int fd, char *path, size_t size)
 {
-    char proc[32];
+    char proc[OBJECT_PATH_SIZE];
     ssize_t got;
 
-    snprintf(proc, sizeof(proc), "/proc/self/fd/%d", fd);
+    object_path(fd, proc);
     got = readlink(proc, path, size - 1);
     if (got <= 0 || got >= (ssize_t)size - 1 || path[0] != '/')
         return FALSE;
@@ -760,6 +770,19 @@ static BOOL add_folder(struct lineage *lineage, const struct stat *st)
     return TRUE;
 }
 
+/* Two paths one after the other, as snprintf would write them: the length
+   they need, and the whole of them only where they fit. */
+static size_t join_paths(char *out, size_t size, const char *first, const char *second)
+{
+    size_t first_length = strlen(first), second_length = strlen(second);
+
+    if (first_length + second_length < size) {
+        memcpy(out, first, first_length);
+        memcpy(out + first_length, second, second_length + 1);
+    }
+    return first_length + second_length;
+}
+
 /* Whether `inner` is `outer` or lies below it, as paths. */
 static size_t path_below(const char *inner, const char *outer)
 {
@@ -788,7 +811,8 @@ static DWORD add_hidden_folders(unsigned long mount_id, const struct stat *root_
     unsigned long up_mount_id;
     size_t skip, i;
     DWORD code;
-    int dir, up, length;
+    size_t length;
+    int dir, up;
 
     code = load_mount_table();
     if (code != ERROR_SUCCESS)
@@ -805,9 +829,8 @@ static DWORD add_hidden_folders(unsigned long mount_id, const struct stat *root_
     dir = -1;
     if (best != NULL && strcmp(best->root, own->root) != 0) {
         skip = path_below(own->root, best->root);
-        length =
-            snprintf(path, sizeof(path), "%s%s", strcmp(best->point, "/") == 0 ? "" : best->point, own->root + skip);
-        if (length > 0 && (size_t)length < sizeof(path))
+        length = join_paths(path, sizeof(path), strcmp(best->point, "/") == 0 ? "" : best->point, own->root + skip);
+        if (length > 0 && length < sizeof(path))
             dir = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
         if (dir >= 0 &&
             (fstat(dir, &here) != 0 || here.st_dev != root_status->st_dev || here.st_ino != root_status->st_ino)) {
@@ -884,7 +907,8 @@ static DWORD add_other_mounts(unsigned long mount_id, const struct stat *st, con
     DWORD code;
     struct stat seen;
     size_t skip, i;
-    int other_fd, length;
+    size_t length;
+    int other_fd;
 
     code = load_mount_table();
     if (code != ERROR_SUCCESS)
@@ -894,8 +918,8 @@ static DWORD add_other_mounts(unsigned long mount_id, const struct stat *st, con
     if (skip == (size_t)-1)
         return ERROR_SUCCESS;
     /* Where the object is in its file system's own tree. */
-    length = snprintf(fs_path, sizeof(fs_path), "%s%s", strcmp(own->root, "/") == 0 ? "" : own->root, name + skip);
-    if (length < 0 || (size_t)length >= sizeof(fs_path))
+    length = join_paths(fs_path, sizeof(fs_path), strcmp(own->root, "/") == 0 ? "" : own->root, name + skip);
+    if (length >= sizeof(fs_path))
         return ERROR_FILENAME_EXCED_RANGE;
     for (i = 0; code == ERROR_SUCCESS && i < mount_count; i++) {
         entry = &mount_table[i];
@@ -904,11 +928,10 @@ static DWORD add_other_mounts(unsigned long mount_id, const struct stat *st, con
         skip = path_below(fs_path[0] != '\0' ? fs_path : "/", entry->root);
         if (skip == (size_t)-1)
             continue;
-        length =
-            snprintf(other, sizeof(other), "%s%s", strcmp(entry->point, "/") == 0 ? "" : entry->point, fs_path + skip);
-        other_fd = length > 0 && (size_t)length < sizeof(other) ? open(other, O_PATH | O_NOFOLLOW | O_CLOEXEC)
-                   : length == 0                                ? open("/", O_PATH | O_CLOEXEC)
-                                                                : -1;
+        length = join_paths(other, sizeof(other), strcmp(entry->point, "/") == 0 ? "" : entry->point, fs_path + skip);
+        other_fd = length > 0 && length < sizeof(other) ? open(other, O_PATH | O_NOFOLLOW | O_CLOEXEC)
+                   : length == 0                        ? open("/", O_PATH | O_CLOEXEC)
+                                                        : -1;
         if (other_fd < 0 || fstat(other_fd, &seen) != 0 || seen.st_dev != st->st_dev || seen.st_ino != st->st_ino) {
             lineage->has_other_names = TRUE;
             lineage->other_names_dev = st->st_dev;
@@ -940,7 +963,7 @@ static DWORD add_ancestors(int fd, unsigned long mount_id, const struct stat *st
         /* A file's folder is known only by name: it counts only if the
            object is still the one there. */
         if (name != NULL)
-            snprintf(path, sizeof(path), "%s", name);
+            copy_string(path, sizeof(path), name);
         else if (!name_of(fd, path, sizeof(path)))
             return ERROR_PATH_NOT_FOUND;
         slash = strrchr(path, '/');
