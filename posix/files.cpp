@@ -41,6 +41,10 @@ static const struct {
       SE_SACL_PRESENT | SE_SACL_DEFAULTED | SE_SACL_AUTO_INHERIT_REQ | SE_SACL_AUTO_INHERITED | SE_SACL_PROTECTED },
 };
 
+/* What the first read of the attribute asks for: the kernel zeroes a
+   buffer of that size first, and most descriptors fit in a page. */
+#define FIRST_READ_SIZE 4096
+
 /* A request to inherit is acted on by the system, never stored. */
 #define UNSTORED_CONTROL_BITS (SE_DACL_AUTO_INHERIT_REQ | SE_SACL_AUTO_INHERIT_REQ)
 
@@ -194,10 +198,24 @@ void forget_pinned_names(void)
 /*
  * The attribute is reached through the descriptor's entry in /proc, which
  * names the object itself: the attribute calls take no O_PATH descriptor.
+ * Written out by hand: a run's first formatted print costs more than the
+ * call the name is for.
  */
-static void object_path(int fd, char *path, size_t size)
+void object_path(int fd, char path[OBJECT_PATH_SIZE])
 {
-    snprintf(path, size, "/proc/self/fd/%d", fd);
+    static const char prefix[] = "/proc/self/fd/";
+    char digits[10];
+    unsigned int number = (unsigned int)fd;
+    size_t count = 0, i;
+
+    do {
+        digits[count++] = (char)('0' + number % 10);
+        number /= 10;
+    } while (number != 0);
+    memcpy(path, prefix, sizeof(prefix) - 1);
+    for (i = 0; i < count; i++)
+        path[sizeof(prefix) - 1 + i] = digits[count - 1 - i];
+    path[sizeof(prefix) - 1 + count] = '\0';
 }
 
 /* Reads the stored attribute into a new block of NTACL_MAX_SIZE bytes;
@@ -210,7 +228,10 @@ static DWORD read_blob(const char *path, BYTE **blob, DWORD *length)
     *blob = (BYTE *)malloc(NTACL_MAX_SIZE);
     if (*blob == NULL)
         return ERROR_NOT_ENOUGH_MEMORY;
-    got = getxattr(path, NTACL_NAME, *blob, NTACL_MAX_SIZE);
+    /* Only a larger one is read again, with room for the largest. */
+    got = getxattr(path, NTACL_NAME, *blob, FIRST_READ_SIZE);
+    if (got < 0 && errno == ERANGE)
+        got = getxattr(path, NTACL_NAME, *blob, NTACL_MAX_SIZE);
     if (got < 0) {
         error = errno;
         free(*blob);
@@ -349,7 +370,7 @@ static BOOL replace_parts(struct descriptor_parts *parts, SECURITY_INFORMATION i
 static DWORD read_descriptor(struct pinned_name *p, SECURITY_INFORMATION requested, BYTE **block, DWORD *length,
                              DWORD *prefix_length, struct descriptor_parts *parts)
 {
-    char path[32];
+    char path[OBJECT_PATH_SIZE];
     DWORD code;
     BOOL ok;
 
@@ -358,7 +379,7 @@ static DWORD read_descriptor(struct pinned_name *p, SECURITY_INFORMATION request
         *prefix_length = 0;
         ok = code == ERROR_SUCCESS && descriptor_parse(*block, *length, parts);
     } else {
-        object_path(p->fd, path, sizeof(path));
+        object_path(p->fd, path);
         code = read_blob(path, block, length);
         ok = code == ERROR_SUCCESS && ntacl_parse(*block, *length, prefix_length, parts);
     }
@@ -375,11 +396,11 @@ static DWORD read_descriptor(struct pinned_name *p, SECURITY_INFORMATION request
    call, or the parts named handed to the engine. */
 static DWORD write_descriptor(struct pinned_name *p, SECURITY_INFORMATION information, const BYTE *block, DWORD length)
 {
-    char path[32];
+    char path[OBJECT_PATH_SIZE];
 
     if (p->store == STORE_ENGINE)
         return samba_engine_set(&p->engine, information, block, length);
-    object_path(p->fd, path, sizeof(path));
+    object_path(p->fd, path);
     if (setxattr(path, NTACL_NAME, block, length, XATTR_REPLACE) != 0)
         return error_from_errno(errno);
     return ERROR_SUCCESS;

@@ -61,6 +61,10 @@ struct descriptor_parts {
 #define NTACL_MAX_SIZE 65536
 #define NTACL_NAME "security.NTACL"
 
+/* A descriptor's entry in /proc, which names the object itself. */
+#define OBJECT_PATH_SIZE 32
+void object_path(int fd, char path[OBJECT_PATH_SIZE]);
+
 BOOL ntacl_parse(const BYTE *blob, DWORD length, DWORD *prefix_length, struct descriptor_parts *parts);
 DWORD descriptor_encoded_length(const struct descriptor_parts *parts);
 void descriptor_encode(const struct descriptor_parts *parts, BYTE *out, DWORD base);

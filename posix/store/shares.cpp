@@ -20,6 +20,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -173,6 +174,16 @@ static void recall_printers(struct conf_scan *scan, const char *name)
             check_folder(scan, scan->printers[i].path);
 }
 
+/* A string copied whole, or cut to fit, as snprintf copies it: a run's
+   first formatted print costs more than most of the scan. */
+static void copy_string(char *out, size_t size, const char *text)
+{
+    size_t length = strnlen(text, size - 1);
+
+    memcpy(out, text, length);
+    out[length] = '\0';
+}
+
 static BOOL is_true(const char *value)
 {
     return strcasecmp(value, "yes") == 0 || strcasecmp(value, "true") == 0 || strcasecmp(value, "1") == 0 ||
@@ -210,8 +221,10 @@ static char *trim(char *s)
 
 static void scan_file(struct conf_scan *scan, const char *path, int depth);
 static void scan_config_file(struct conf_scan *scan, const char *path, int depth);
-static DWORD object_lineage(int fd, const struct stat *st, const char *name, struct lineage *lineage);
-static DWORD add_other_mounts(int fd, const struct stat *st, const char *name, struct lineage *lineage);
+static DWORD object_lineage(int fd, unsigned long mount_id, const struct stat *st, const char *name,
+                            struct lineage *lineage);
+static DWORD add_other_mounts(unsigned long mount_id, const struct stat *st, const char *name, struct lineage *lineage);
+static BOOL mount_id_of(int fd, unsigned long *id);
 static BOOL name_of(int fd, char *path, size_t size);
 
 static void add_usershare_path(struct conf_scan *scan, const char *path)
@@ -290,7 +303,7 @@ static void scan_line(struct conf_scan *scan, char *line, int depth)
         /* smbd finds [homes] by its name as written, case aside: [ homes ]
            is another section, whose path is not the homes'. */
         section->in_homes = strcasecmp(line + 1, "homes") == 0;
-        snprintf(section->name, sizeof(section->name), "%s", line + 1);
+        copy_string(section->name, sizeof(section->name), line + 1);
         normalise_name(section->name);
         section->homes_like = strcmp(section->name, "homes") == 0;
         if (section->homes_like)
@@ -442,21 +455,26 @@ static void check_homes(struct conf_scan *scan)
     }
     /* name:password:uid:gid:comment:home:shell */
     while (!scan->maybe && fgets(line, sizeof(line), f) != NULL) {
+        /* A home can hold the object only if it is one of the object's
+           folders, so only the homes of those folders' owners are looked at
+           (all of them, when the object may have other names): the fields
+           after the user's number only for those. */
         rest = line;
-        for (n = 0; n < 7 && rest != NULL; n++)
+        for (n = 0; n < 3 && rest != NULL; n++)
             field[n] = strsep(&rest, ":\n");
-        if (n < 6)
+        if (n < 3)
             continue;
         uid = strtoul(field[2], &end, 10);
-        if (*end != '\0')
+        if (*end != '\0' || (!lineage->has_other_names && !owns_a_folder(lineage, (uid_t)uid)))
+            continue;
+        for (; n < 7 && rest != NULL; n++)
+            field[n] = strsep(&rest, ":\n");
+        if (n < 6)
             continue;
         for (i = 0; owner_listed != NULL && i < lineage->count; i++)
             if (lineage->ids[i].owner == (uid_t)uid)
                 owner_listed[i] = TRUE;
-        /* A home can hold the object only if it is one of the object's
-           folders, so only the homes of those folders' owners are looked at
-           (all of them, when the object may have other names). */
-        if (field[5][0] != '/' || (!lineage->has_other_names && !owns_a_folder(lineage, (uid_t)uid)))
+        if (field[5][0] != '/')
             continue;
         if (stat(field[5], &st) == 0 && st.st_uid == (uid_t)uid && may_hold(lineage, &st))
             scan->maybe = TRUE;
@@ -521,6 +539,7 @@ DWORD samba_share_may_hold(int fd, const struct stat *st, struct lineage *lineag
     static char object_name[4096 + 32];
     struct conf_scan *scan;
     struct stat conf_status;
+    unsigned long mount_id;
     BOOL named;
     const char *conf = samba_conf_path(&named);
     DWORD code, i;
@@ -534,13 +553,14 @@ DWORD samba_share_may_hold(int fd, const struct stat *st, struct lineage *lineag
        when the server surely meant some. */
     if (!S_ISREG(conf_status.st_mode))
         return ERROR_BAD_CONFIGURATION;
-    /* The object's name, asked of the kernel once: its folders and its
-       names through other mounts both start from it. */
-    code = name_of(fd, object_name, sizeof(object_name)) ? ERROR_SUCCESS : ERROR_PATH_NOT_FOUND;
+    /* The object's name and its mount, asked of the kernel once: its
+       folders and its names through other mounts both start from them. */
+    code = name_of(fd, object_name, sizeof(object_name)) && mount_id_of(fd, &mount_id) ? ERROR_SUCCESS
+                                                                                       : ERROR_PATH_NOT_FOUND;
     if (code == ERROR_SUCCESS)
-        code = object_lineage(fd, st, object_name, lineage);
+        code = object_lineage(fd, mount_id, st, object_name, lineage);
     if (code == ERROR_SUCCESS)
-        code = add_other_mounts(fd, st, object_name, lineage);
+        code = add_other_mounts(mount_id, st, object_name, lineage);
     if (code != ERROR_SUCCESS)
         return code;
 
@@ -585,8 +605,10 @@ static size_t mount_count;
 /* The kernel writes blanks, tabs, newlines and backslashes in octal. */
 static void unescape_octal(char *text)
 {
-    char *from = text, *to = text;
+    char *from = strchr(text, '\\'), *to = from;
 
+    if (from == NULL)
+        return;
     while (*from != '\0') {
         if (from[0] == '\\' && from[1] >= '0' && from[1] <= '3' && from[2] >= '0' && from[2] <= '7' && from[3] >= '0' &&
             from[3] <= '7') {
@@ -597,6 +619,21 @@ static void unescape_octal(char *text)
         }
     }
     *to = '\0';
+}
+
+/* A number as the kernel writes it, digits alone: where it ends, or NULL
+   when there is none or it does not fit. */
+static const char *parse_number(const char *text, unsigned long *value)
+{
+    const char *at = text;
+
+    *value = 0;
+    for (; *at >= '0' && *at <= '9'; at++) {
+        if (*value > (ULONG_MAX - (unsigned long)(*at - '0')) / 10)
+            return NULL;
+        *value = *value * 10 + (unsigned long)(*at - '0');
+    }
+    return at == text ? NULL : at;
 }
 
 /* The next field of a line, cut off at its blank. */
@@ -616,8 +653,10 @@ static char *next_field(char **at)
    ask it several times. */
 static DWORD load_mount_table(void)
 {
-    size_t size = 0, capacity = 0, lines = 0, i;
-    char *text = NULL, *grown, *line, *next, *id, *numbers, *root, *point, *end;
+    size_t size = 0, capacity = 0, lines = 0;
+    char *text = NULL, *grown, *line, *next, *id, *numbers, *root, *point, *at;
+    unsigned long major, minor;
+    const char *end;
     ssize_t got;
     int fd;
 
@@ -647,8 +686,8 @@ static DWORD load_mount_table(void)
         return ERROR_GEN_FAILURE;
     }
     text[size] = '\0';
-    for (i = 0; i < size; i++)
-        lines += text[i] == '\n';
+    for (at = text; (at = (char *)memchr(at, '\n', size - (size_t)(at - text))) != NULL; at++)
+        lines++;
     mount_table = (struct mount_entry *)calloc(lines + 1, sizeof(*mount_table));
     if (mount_table == NULL) {
         free(text);
@@ -666,15 +705,12 @@ static DWORD load_mount_table(void)
             (root = next_field(&line)) == NULL || (point = next_field(&line)) == NULL)
             continue;
         struct mount_entry *entry = &mount_table[mount_count];
-        entry->id = strtoul(id, &end, 10);
-        if (*end != '\0')
+        if ((end = parse_number(id, &entry->id)) == NULL || *end != '\0' ||
+            (end = parse_number(numbers, &major)) == NULL || *end != ':' || major > UINT_MAX ||
+            (end = parse_number(end + 1, &minor)) == NULL || *end != '\0' || minor > UINT_MAX)
             continue;
-        entry->major = (unsigned int)strtoul(numbers, &end, 10);
-        if (*end != ':')
-            continue;
-        entry->minor = (unsigned int)strtoul(end + 1, &end, 10);
-        if (*end != '\0')
-            continue;
+        entry->major = (unsigned int)major;
+        entry->minor = (unsigned int)minor;
         unescape_octal(root);
         unescape_octal(point);
         entry->root = root;
@@ -721,10 +757,10 @@ static BOOL mount_id_of(int fd, unsigned long *id)
    or FALSE. */
 static BOOL name_of(int fd, char *path, size_t size)
 {
-    char proc[32];
+    char proc[OBJECT_PATH_SIZE];
     ssize_t got;
 
-    snprintf(proc, sizeof(proc), "/proc/self/fd/%d", fd);
+    object_path(fd, proc);
     got = readlink(proc, path, size - 1);
     if (got <= 0 || got >= (ssize_t)size - 1 || path[0] != '/')
         return FALSE;
@@ -762,6 +798,19 @@ static BOOL add_folder(struct lineage *lineage, const struct stat *st)
     return TRUE;
 }
 
+/* Two paths one after the other, as snprintf would write them: the length
+   they need, and the whole of them only where they fit. */
+static size_t join_paths(char *out, size_t size, const char *first, const char *second)
+{
+    size_t first_length = strlen(first), second_length = strlen(second);
+
+    if (first_length + second_length < size) {
+        memcpy(out, first, first_length);
+        memcpy(out + first_length, second, second_length + 1);
+    }
+    return first_length + second_length;
+}
+
 /* Whether `inner` is `outer` or lies below it, as paths. */
 static size_t path_below(const char *inner, const char *outer)
 {
@@ -790,7 +839,8 @@ static DWORD add_hidden_folders(unsigned long mount_id, const struct stat *root_
     unsigned long up_mount_id;
     size_t skip, i;
     DWORD code;
-    int dir, up, length;
+    size_t length;
+    int dir, up;
 
     code = load_mount_table();
     if (code != ERROR_SUCCESS)
@@ -807,9 +857,8 @@ static DWORD add_hidden_folders(unsigned long mount_id, const struct stat *root_
     dir = -1;
     if (best != NULL && strcmp(best->root, own->root) != 0) {
         skip = path_below(own->root, best->root);
-        length =
-            snprintf(path, sizeof(path), "%s%s", strcmp(best->point, "/") == 0 ? "" : best->point, own->root + skip);
-        if (length > 0 && (size_t)length < sizeof(path))
+        length = join_paths(path, sizeof(path), strcmp(best->point, "/") == 0 ? "" : best->point, own->root + skip);
+        if (length > 0 && length < sizeof(path))
             dir = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
         if (dir >= 0 &&
             (fstat(dir, &here) != 0 || here.st_dev != root_status->st_dev || here.st_ino != root_status->st_ino)) {
@@ -852,9 +901,11 @@ static DWORD add_hidden_folders(unsigned long mount_id, const struct stat *root_
 /* The object's identity and its folders', nearest first, reached through
    the descriptor that pins it. Where the walk leaves a mount, the folders
    of the file system above that mount's root come first. */
-static DWORD add_ancestors(int fd, const struct stat *st, const char *name, struct lineage *lineage);
+static DWORD add_ancestors(int fd, unsigned long mount_id, const struct stat *st, const char *name,
+                           struct lineage *lineage);
 
-static DWORD object_lineage(int fd, const struct stat *st, const char *name, struct lineage *lineage)
+static DWORD object_lineage(int fd, unsigned long mount_id, const struct stat *st, const char *name,
+                            struct lineage *lineage)
 {
     lineage->count = 0;
     lineage->has_other_names = FALSE;
@@ -865,7 +916,7 @@ static DWORD object_lineage(int fd, const struct stat *st, const char *name, str
         lineage->has_other_names = TRUE;
         lineage->other_names_dev = st->st_dev;
     }
-    return add_ancestors(fd, st, name, lineage);
+    return add_ancestors(fd, mount_id, st, name, lineage);
 }
 
 /*
@@ -876,18 +927,17 @@ static DWORD object_lineage(int fd, const struct stat *st, const char *name, str
  * a name that cannot be checked means the object may have names that no
  * folder here shows.
  */
-static DWORD add_other_mounts(int fd, const struct stat *st, const char *name, struct lineage *lineage)
+static DWORD add_other_mounts(unsigned long mount_id, const struct stat *st, const char *name, struct lineage *lineage)
 {
     static char fs_path[2 * 4096 + 32], other[3 * 4096 + 64];
     const struct mount_entry *own, *entry;
-    unsigned long mount_id;
+    unsigned long other_mount_id;
     DWORD code;
     struct stat seen;
     size_t skip, i;
-    int other_fd, length;
+    size_t length;
+    int other_fd;
 
-    if (!mount_id_of(fd, &mount_id))
-        return ERROR_PATH_NOT_FOUND;
     code = load_mount_table();
     if (code != ERROR_SUCCESS)
         return code;
@@ -896,8 +946,8 @@ static DWORD add_other_mounts(int fd, const struct stat *st, const char *name, s
     if (skip == (size_t)-1)
         return ERROR_SUCCESS;
     /* Where the object is in its file system's own tree. */
-    length = snprintf(fs_path, sizeof(fs_path), "%s%s", strcmp(own->root, "/") == 0 ? "" : own->root, name + skip);
-    if (length < 0 || (size_t)length >= sizeof(fs_path))
+    length = join_paths(fs_path, sizeof(fs_path), strcmp(own->root, "/") == 0 ? "" : own->root, name + skip);
+    if (length >= sizeof(fs_path))
         return ERROR_FILENAME_EXCED_RANGE;
     for (i = 0; code == ERROR_SUCCESS && i < mount_count; i++) {
         entry = &mount_table[i];
@@ -906,16 +956,16 @@ static DWORD add_other_mounts(int fd, const struct stat *st, const char *name, s
         skip = path_below(fs_path[0] != '\0' ? fs_path : "/", entry->root);
         if (skip == (size_t)-1)
             continue;
-        length =
-            snprintf(other, sizeof(other), "%s%s", strcmp(entry->point, "/") == 0 ? "" : entry->point, fs_path + skip);
-        other_fd = length > 0 && (size_t)length < sizeof(other) ? open(other, O_PATH | O_NOFOLLOW | O_CLOEXEC)
-                   : length == 0                                ? open("/", O_PATH | O_CLOEXEC)
-                                                                : -1;
+        length = join_paths(other, sizeof(other), strcmp(entry->point, "/") == 0 ? "" : entry->point, fs_path + skip);
+        other_fd = length > 0 && length < sizeof(other) ? open(other, O_PATH | O_NOFOLLOW | O_CLOEXEC)
+                   : length == 0                        ? open("/", O_PATH | O_CLOEXEC)
+                                                        : -1;
         if (other_fd < 0 || fstat(other_fd, &seen) != 0 || seen.st_dev != st->st_dev || seen.st_ino != st->st_ino) {
             lineage->has_other_names = TRUE;
             lineage->other_names_dev = st->st_dev;
         } else {
-            code = add_ancestors(other_fd, st, NULL, lineage);
+            code = mount_id_of(other_fd, &other_mount_id) ? add_ancestors(other_fd, other_mount_id, st, NULL, lineage)
+                                                          : ERROR_PATH_NOT_FOUND;
         }
         if (other_fd >= 0)
             close(other_fd);
@@ -923,25 +973,25 @@ static DWORD add_other_mounts(int fd, const struct stat *st, const char *name, s
     return code;
 }
 
-/* The folders above one name of the object, nearest first. */
-static DWORD add_ancestors(int fd, const struct stat *st, const char *name, struct lineage *lineage)
+/* The folders above one name of the object, nearest first, from the
+   mount that name was reached through. */
+static DWORD add_ancestors(int fd, unsigned long mount_id, const struct stat *st, const char *name,
+                           struct lineage *lineage)
 {
     char path[4096 + 32];
     struct stat parent, here, below;
-    unsigned long mount_id, parent_mount_id;
+    unsigned long parent_mount_id;
     DWORD code;
     char *slash;
     int dir, up;
 
-    if (!mount_id_of(fd, &mount_id))
-        return ERROR_PATH_NOT_FOUND;
     if (S_ISDIR(st->st_mode)) {
         dir = openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
     } else {
         /* A file's folder is known only by name: it counts only if the
            object is still the one there. */
         if (name != NULL)
-            snprintf(path, sizeof(path), "%s", name);
+            copy_string(path, sizeof(path), name);
         else if (!name_of(fd, path, sizeof(path)))
             return ERROR_PATH_NOT_FOUND;
         slash = strrchr(path, '/');
