@@ -37,6 +37,7 @@ SPLIT_RUNS = 50  # share-file runs traced to see where their time goes
 ENVIRONMENTS = {}  # a subject's own environment, by its name, where it needs one
 WRAPPERS = {}  # what a subject's timer runs under, by its name (nsenter into a server's namespace)
 DOMAIN_RUNS = 20  # runs of one measurement on the domain's servers: each smbcacls run logs on afresh
+DOMAIN_SPLIT_RUNS = 20  # warm share runs traced on each domain server
 DOMAIN_PATIENCE = 1200  # seconds the domain's section may take, the domain's set-up included
 
 
@@ -355,7 +356,7 @@ def one_run_per_file(server, disk):
     return show
 
 
-def where_the_time_goes(command, env, paths):
+def where_the_time_goes(command, env, paths, wrapper=()):
     """A share file's run, from its system calls: zirm's own start (up to its
     connect to the engine), the engine's first answer (a loaded process for
     the run's namespace and configuration checks that nothing its load was
@@ -369,7 +370,7 @@ def where_the_time_goes(command, env, paths):
     for path in paths:
         with tempfile.NamedTemporaryFile("r") as trace:
             # Only the calls traced stop the run (seccomp-bpf, which strace applies with -f).
-            subprocess.run(["strace", "-f", "--seccomp-bpf", "-ttt", "-T", "-o", trace.name, "-e",
+            subprocess.run([*wrapper, "strace", "-f", "--seccomp-bpf", "-ttt", "-T", "-o", trace.name, "-e",
                             "trace=execve,connect,sendmsg,sendto,read,exit_group", *command, path], check=True,
                            env=env)
             calls = trace.read().splitlines()
@@ -519,6 +520,8 @@ def domain_server_times(domain, server, share, folder):
     if len(engines.engines()) != 1:
         raise RuntimeError(f"the warm runs on {server.name} were not served by one engine: "
                            f"{sorted(engines.engines())}")
+    times["phases"], times["traced"] = where_the_time_goes([ZIRM, "rw"], env, [shared] * DOMAIN_SPLIT_RUNS,
+                                                           wrapper=inside)
     times["first"] = cold * 1e6
     times["asked"] = asked
     # The next server's runs start an engine of their own namespace.
@@ -540,6 +543,13 @@ def show_domain_rows(rows):
     if asked:
         print(f"   outside every share, the engine is asked first on: {', '.join(asked)} (a pathless [homes] whose")
         print("   accounts only winbindd knows may hold any folder)")
+    print(f"   where a warm share run goes (median of {DOMAIN_SPLIT_RUNS} runs under strace --seccomp-bpf -ttt -T; a "
+          "run,")
+    print("   stretched: " + ", ".join(f"{label} {times['warm'] / 1000:.1f} to {times['traced']:.1f} ms"
+                                     for label, times in rows.items()) + "):")
+    print(f"     {'':62}" + "".join(f" {label:>17}" for label in rows))
+    for name in next(iter(rows.values()))["phases"]:
+        print(f"     {name:62}" + "".join(f" {times['phases'][name]:14.2f} ms" for times in rows.values()))
     for label, times in rows.items():
         goal = 8 if label.startswith("DC") else 3
         ratio = times["warm"] / times["codec"]
