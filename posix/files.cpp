@@ -158,7 +158,7 @@ static struct pinned_name *pinned_object(LPCSTR name, struct stat *st)
  * call that needs it. Samba's engine is started only when a share may hold
  * the object, and decides whether one does.
  */
-static BOOL choose_store(struct pinned_name *p, const struct stat *st)
+static BOOL choose_store(struct pinned_name *p, const struct stat *st, SECURITY_INFORMATION first_get)
 {
     static struct lineage lineage;
     static BOOL stopped_at_exit;
@@ -172,7 +172,7 @@ static BOOL choose_store(struct pinned_name *p, const struct stat *st)
         /* The engine's helper and its mount point go when zirm does. */
         if (!stopped_at_exit && atexit(forget_pinned_names) == 0)
             stopped_at_exit = TRUE;
-        code = samba_engine_start(&p->engine, p->fd, st, &lineage, &in_share);
+        code = samba_engine_start(&p->engine, p->fd, st, &lineage, first_get, &in_share);
     }
     if (code != ERROR_SUCCESS)
         return fail(code);
@@ -421,7 +421,7 @@ BOOL WINAPI GetFileSecurityA(LPCSTR name, SECURITY_INFORMATION requested, PSECUR
         return FALSE;
     if (requested & ~ALL_PARTS)
         return fail(ERROR_INVALID_PARAMETER);
-    if (!choose_store(p, &st))
+    if (!choose_store(p, &st, requested))
         return FALSE;
     code = read_descriptor(p, requested, &blob, &blob_length, &prefix_length, &parts);
     if (code != ERROR_SUCCESS)
@@ -468,7 +468,7 @@ BOOL WINAPI SetFileSecurityA(LPCSTR name, SECURITY_INFORMATION information, PSEC
         return FALSE;
     if (information & ~ALL_PARTS)
         return fail(ERROR_INVALID_PARAMETER);
-    if (!choose_store(p, &st))
+    if (!choose_store(p, &st, 0))
         return FALSE;
 
     if (p->store == STORE_XATTR) {

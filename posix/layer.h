@@ -109,12 +109,18 @@ struct samba_engine {
     int object_lock;
     char mount_dir[32];
     BOOL mount_is_directory;
+    /* The answer to a get sent with the first request, and the parts it
+       asked for; NULL once taken. */
+    char *early_answer;
+    SECURITY_INFORMATION early_answer_parts;
 };
 
 /* Starts the engine for the object; `in_share` tells whether Samba serves
-   it. When it does not, the engine is stopped again. */
+   it. When it does not, the engine is stopped again. `first_get`, when not
+   0, is the get the caller makes next: it is sent at once, with the first
+   request, so that its answer costs no round trip of its own. */
 DWORD samba_engine_start(struct samba_engine *engine, int fd, const struct stat *st, const struct lineage *lineage,
-                         BOOL *in_share);
+                         SECURITY_INFORMATION first_get, BOOL *in_share);
 DWORD samba_engine_get(struct samba_engine *engine, SECURITY_INFORMATION requested, BYTE **descriptor, DWORD *length);
 DWORD samba_engine_set(struct samba_engine *engine, SECURITY_INFORMATION information, const BYTE *descriptor,
                        DWORD length);

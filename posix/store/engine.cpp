@@ -404,7 +404,8 @@ static int shared_engine(void)
 
 /* The request that opens a run: what the helper is given as arguments,
    and the run's mount namespace and the object as descriptors. */
-static DWORD send_open(struct samba_engine *engine, int tree, const struct lineage *lineage, BOOL is_directory)
+static DWORD send_open(struct samba_engine *engine, int tree, const struct lineage *lineage, BOOL is_directory,
+                       SECURITY_INFORMATION first_get)
 {
     char uncertain[32], *identities, *text = NULL;
     union {
@@ -431,6 +432,8 @@ static DWORD send_open(struct samba_engine *engine, int tree, const struct linea
         goto done;
     }
     length = sprintf(text, "open\t%s\t%s\t%s\t%s\n", conf, identities, uncertain, is_directory ? "directory" : "file");
+    if (first_get != 0)
+        length += sprintf(text + length, "get %u\n", (unsigned)first_get);
 
     memset(&message, 0, sizeof(message));
     memset(&control, 0, sizeof(control));
@@ -481,7 +484,7 @@ static DWORD read_first_answer(struct samba_engine *engine, char **line)
 /* The shared engine's first answer for the object. ERROR_BROKEN_PIPE
    when no engine could answer: the run then starts its own helper. */
 static DWORD ask_shared_engine(struct samba_engine *engine, int tree, const struct lineage *lineage, BOOL is_directory,
-                               char **line)
+                               SECURITY_INFORMATION first_get, char **line)
 {
     const char *conf;
     BOOL named;
@@ -496,7 +499,7 @@ static DWORD ask_shared_engine(struct samba_engine *engine, int tree, const stru
         engine->channel = shared_engine();
         if (engine->channel < 0)
             break;
-        code = send_open(engine, tree, lineage, is_directory);
+        code = send_open(engine, tree, lineage, is_directory, first_get);
         if (code == ERROR_SUCCESS)
             code = read_first_answer(engine, line);
         if (code != ERROR_SUCCESS) {
@@ -574,8 +577,9 @@ static DWORD lock_object(struct samba_engine *engine, const struct stat *st)
 }
 
 DWORD samba_engine_start(struct samba_engine *engine, int fd, const struct stat *st, const struct lineage *lineage,
-                         BOOL *in_share)
+                         SECURITY_INFORMATION first_get, BOOL *in_share)
 {
+    char request[32];
     int channels[2] = { -1, -1 };
     int tree = -1;
     DWORD code, i;
@@ -586,6 +590,7 @@ DWORD samba_engine_start(struct samba_engine *engine, int fd, const struct stat 
     engine->channel = -1;
     engine->object_lock = -1;
     engine->mount_dir[0] = '\0';
+    engine->early_answer = NULL;
     if (access(ZIRM_PYTHON, X_OK) != 0 || access(ZIRM_SAMBA_SITE "/samba/samba3", F_OK) != 0)
         return ERROR_MOD_NOT_FOUND;
     /* Before anything is asked of the engine, so that the wait counts
@@ -602,7 +607,7 @@ DWORD samba_engine_start(struct samba_engine *engine, int fd, const struct stat 
         code = error_from_errno(errno);
         goto fail;
     }
-    code = ask_shared_engine(engine, tree, lineage, S_ISDIR(st->st_mode), &line);
+    code = ask_shared_engine(engine, tree, lineage, S_ISDIR(st->st_mode), first_get, &line);
     if (code == ERROR_SUCCESS) {
         close(tree);
         tree = -1;
@@ -630,12 +635,23 @@ DWORD samba_engine_start(struct samba_engine *engine, int fd, const struct stat 
     close(channels[1]);
     engine->channel = channels[0];
 
+    /* The helper reads its requests once it has answered the first. */
+    if (first_get != 0) {
+        snprintf(request, sizeof(request), "get %u\n", (unsigned)first_get);
+        code = send_request(engine, request, strlen(request));
+        if (code != ERROR_SUCCESS)
+            goto fail;
+    }
     code = read_first_answer(engine, &line);
     if (code != ERROR_SUCCESS)
         goto fail;
 answered:
     if (strncmp(line, "share ", 6) == 0) {
         *in_share = TRUE;
+        /* Read now, so that no later request can be answered with it. */
+        engine->early_answer_parts = first_get;
+        if (first_get != 0)
+            code = read_reply(engine, &engine->early_answer);
     } else if (strcmp(line, "none") != 0) {
         code = ERROR_BROKEN_PIPE;
         for (i = 0; i < sizeof(engine_failures) / sizeof(engine_failures[0]); i++)
@@ -677,9 +693,17 @@ static DWORD exchange(struct samba_engine *engine, const char *request, size_t l
 
 DWORD samba_engine_get(struct samba_engine *engine, SECURITY_INFORMATION requested, BYTE **descriptor, DWORD *length)
 {
-    char request[32];
+    char request[32], *line = engine->early_answer;
+    DWORD code;
 
     *descriptor = NULL;
+    engine->early_answer = NULL;
+    if (line != NULL && engine->early_answer_parts == requested) {
+        code = parse_answer(line, descriptor, length);
+        free(line);
+        return code;
+    }
+    free(line);
     snprintf(request, sizeof(request), "get %u\n", (unsigned)requested);
     return exchange(engine, request, strlen(request), descriptor, length);
 }
@@ -724,6 +748,8 @@ void samba_engine_stop(struct samba_engine *engine)
             ;
     }
     engine->pid = -1;
+    free(engine->early_answer);
+    engine->early_answer = NULL;
     if (engine->mount_dir[0] != '\0') {
         mount_point(engine, target, sizeof(target));
         if (engine->mount_is_directory)

@@ -932,7 +932,8 @@ def serve_one(libc, run_dir, connection, tree, words, loaded, session, number, f
     signal.alarm(RUN_SECONDS)
     connection.setblocking(True)
     OUT = connection.makefile("w", encoding="utf-8", errors="surrogateescape")
-    REQUESTS[0] = connection.makefile("r", encoding="utf-8", errors="surrogateescape")
+    stream = connection.makefile("r", encoding="utf-8", errors="surrogateescape")
+    REQUESTS[0] = requests_after(words[5], stream)
     try:
         try:
             object_path = mount_object(libc, run_dir, tree, words[4], number)
@@ -949,7 +950,7 @@ def serve_one(libc, run_dir, connection, tree, words, loaded, session, number, f
     except OSError:
         pass  # the run is gone
     finally:
-        for channel in (OUT, REQUESTS[0]):
+        for channel in (OUT, stream):
             try:
                 channel.close()
             except OSError:
@@ -1014,18 +1015,36 @@ def worker(control, run_dir, connection, fds, words):
             return  # the daemon is gone, or wants this process no more
         connection = socket.socket(fileno=fds[0])
         tree = fds[1]
-        words = data.decode("utf-8", "surrogateescape").rstrip("\n").split("\t")
+        words = request_words(data)
         if not unchanged() or mounts_changed(mounts):
             control.send(b"stale")
             return
         control.send(b"taken")
 
 
+def request_words(data):
+    """The words of a run's first line, then whatever came after it: a run
+    sends its first request without waiting for the answer to the line."""
+    first, _, early = data.partition(b"\n")
+    return first.decode("utf-8", "surrogateescape").split("\t") + [early.decode("utf-8", "surrogateescape")]
+
+
+def requests_after(early, stream):
+    """The run's requests: those that came with its first line, then the
+    rest of the stream."""
+    if early and not early.endswith("\n"):
+        early += stream.readline()
+    for line in early.split("\n")[:-1]:
+        yield line + "\n"
+    yield from stream
+
+
 def request_of(pending):
-    """The run's request, once all of it has come: (descriptors, words)."""
+    """The run's request, once its first line has come: (descriptors,
+    words)."""
     data, fds = pending["data"], pending["fds"]
-    words = data.decode("utf-8", "surrogateescape").rstrip("\n").split("\t")
-    if len(fds) != 2 or len(words) != 5 or words[0] != "open" or words[4] not in ("file", "directory"):
+    words = request_words(data)
+    if len(fds) != 2 or len(words) != 6 or words[0] != "open" or words[4] not in ("file", "directory"):
         return None
     return fds, words
 
@@ -1108,7 +1127,7 @@ def daemon(run_dir):
         if idle:
             w = max(idle, key=lambda w: w.since)
             try:
-                data = "\t".join(words).encode("utf-8", "surrogateescape") + b"\n"
+                data = ("\t".join(words[:5]) + "\n" + words[5]).encode("utf-8", "surrogateescape")
                 socket.send_fds(w.control, [data], [connection.fileno(), fds[1]])
                 w.busy, w.run = True, (connection, fds, words)
                 return
@@ -1157,7 +1176,7 @@ def daemon(run_dir):
                     data, fds = b"", []
                 state["fds"] += fds
                 state["data"] += data
-                if data and not state["data"].endswith(b"\n") and len(state["data"]) < REQUEST_MAX:
+                if data and b"\n" not in state["data"] and len(state["data"]) < REQUEST_MAX:
                     continue
                 del pending[channel]
                 request = request_of(state) if data else None
