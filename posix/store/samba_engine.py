@@ -46,6 +46,7 @@ import re
 import signal
 import sys
 import threading
+import time
 import types
 
 NT_STATUS_UNSUCCESSFUL = 0xC0000001
@@ -549,84 +550,28 @@ def find_share(lp, sections, ancestors, uncertain_device, shares=None, accounts=
     return False
 
 
-# The thread that asks winbindd, and the queue of its questions; None until
-# the first question, and again once it has not answered in time.
-WINBIND_QUESTIONS = None
+# The run's connection to winbindd (libwbclient's context), made at its
+# first question and freed when it is over; and the question being asked:
+# when winbindd is to have answered, and what the run is told if it has not,
+# changed only under the lock, so that the run goes on only once the watch
+# cannot end it any more.
+WINBIND_CONTEXT = None
+WINBIND_WATCHED = None
+WINBIND_WATCH_LOCK = threading.Lock()
 
 
-def winbind_ask(request):
-    """Puts request(ctypes, libwbclient, context) to the thread that asks
-    winbindd; winbind_answer() waits for what it gives. One thread serves
-    run after run (a thread of its own would cost a loaded engine's run more
-    than winbindd's answer); a thread given up on holds no later question
-    up, as the next question gets a new one."""
-    global WINBIND_QUESTIONS
-    import queue
-
-    if WINBIND_QUESTIONS is None:
-        WINBIND_QUESTIONS = queue.Queue()
-        threading.Thread(target=ask_winbind, args=(WINBIND_QUESTIONS,), daemon=True).start()
-    answers = queue.Queue(1)
-    WINBIND_QUESTIONS.put((request, answers))
-    return answers
-
-
-def winbind_answer(answers):
-    """What the question gives, or None when winbindd has not answered in
-    time."""
-    global WINBIND_QUESTIONS
-    import queue
-
-    try:
-        return answers.get(timeout=WINBIND_TIMEOUT_SECONDS)
-    except queue.Empty:
-        WINBIND_QUESTIONS = None
-        return None
-
-
-def winbind_run_over():
-    """The run has ended, and its connection to winbindd with it: a run
-    asks through a connection of its own, as smbd does for a new client,
-    so that a winbindd no longer reachable is never answered through an
-    old one."""
-    if WINBIND_QUESTIONS is not None:
-        WINBIND_QUESTIONS.put((None, None))
-
-
-def ask_winbind(questions):
-    """The asking thread: libwbclient's context (its connection) made at a
-    run's first question and freed when the run is over."""
+@functools.lru_cache(None)
+def wbclient():
+    """ctypes and libwbclient, with the types of the calls that need them;
+    None without the library, or with one that has no contexts."""
     import ctypes
 
     try:
         library = ctypes.CDLL("libwbclient.so.0")
         library.wbcCtxCreate.restype = ctypes.c_void_p
         library.wbcCtxFree.argtypes = [ctypes.c_void_p]
-    except (OSError, AttributeError):  # no client library, or one without contexts: no answer
-        library = None
-    context = None
-    while True:
-        request, answers = questions.get()
-        if request is None:
-            if context is not None:
-                library.wbcCtxFree(context)
-                context = None
-            continue
-        try:
-            if library is not None and context is None:
-                context = library.wbcCtxCreate()
-            answers.put(request(ctypes, library, ctypes.c_void_p(context)) if context else None)
-        except Exception:  # a call the library does not have: no answer
-            answers.put(None)
-
-
-def winbind_ping(ctypes, library, context):
-    return library.wbcCtxPing(context)
-
-
-@functools.lru_cache(None)
-def wbc_structures(ctypes):
-    """A SID and a Unix id as libwbclient defines them."""
+    except (OSError, AttributeError):
+        return None
 
     class Sid(ctypes.Structure):
         _fields_ = [("revision", ctypes.c_uint8), ("count", ctypes.c_uint8), ("authority", ctypes.c_uint8 * 6),
@@ -635,51 +580,101 @@ def wbc_structures(ctypes):
     class UnixId(ctypes.Structure):
         _fields_ = [("type", ctypes.c_int), ("id", ctypes.c_uint32)]
 
-    return Sid, UnixId
+    return types.SimpleNamespace(ctypes=ctypes, library=library, Sid=Sid, UnixId=UnixId)
 
 
-def mapping_status(ctypes, library, context, sids):
-    """Whether winbindd maps each SID to a user or group (one question,
-    asked at once): 0, or the status that says why not; None when it
-    cannot be asked."""
-    Sid, UnixId = wbc_structures(ctypes)
-    given = (Sid * len(sids))()
-    for i, sid in enumerate(sids):
-        if library.wbcStringToSid(sid.encode(), ctypes.byref(given[i])) != 0:
+def winbind(request, unanswered):
+    """request(wbc, context), asked in this thread, through the run's own
+    connection to winbindd (as smbd connects for a new client, so that a
+    winbindd no longer reachable never answers through an old one): what
+    it gives, or None when it cannot be asked. Samba's client waits minutes
+    for a winbindd that hangs; if this one has not answered in time, the
+    watch tells the run `unanswered` and ends this process, which holds
+    nothing that must be undone."""
+    global WINBIND_CONTEXT, WINBIND_WATCHED
+    wbc = wbclient()
+    if wbc is None:
+        return None
+    if WINBIND_CONTEXT is None:
+        WINBIND_CONTEXT = wbc.ctypes.c_void_p(wbc.library.wbcCtxCreate())
+        if not WINBIND_CONTEXT:
+            WINBIND_CONTEXT = None
             return None
-    ids = (UnixId * len(sids))()
-    if library.wbcCtxSidsToUnixIds(context, given, len(sids), ids) != 0:
-        return NT_STATUS_NO_LOGON_SERVERS
-    if all(entry.type != 0 for entry in ids):  # WBC_ID_TYPE_NOT_SPECIFIED
-        return 0
-    return 0 if library.wbcCtxPingDc(context, None, None) == 0 else NT_STATUS_DOMAIN_CONTROLLER_NOT_FOUND
+    watch_winbind()
+    with WINBIND_WATCH_LOCK:
+        WINBIND_WATCHED = (time.monotonic() + WINBIND_TIMEOUT_SECONDS, unanswered)
+    try:
+        return request(wbc, WINBIND_CONTEXT)
+    finally:
+        with WINBIND_WATCH_LOCK:
+            WINBIND_WATCHED = None
+
+
+@functools.lru_cache(None)
+def watch_winbind():
+    """The watch over questions to winbindd, started at the first: a
+    thread that looks twice a second, and wakes nothing else."""
+
+    def watch():
+        while True:
+            time.sleep(0.5)
+            with WINBIND_WATCH_LOCK:
+                if WINBIND_WATCHED is not None and time.monotonic() > WINBIND_WATCHED[0]:
+                    try:
+                        reply(WINBIND_WATCHED[1])
+                    finally:
+                        os._exit(0)
+
+    threading.Thread(target=watch, daemon=True).start()
+
+
+def winbind_run_over():
+    """The run has ended, and its connection to winbindd with it."""
+    global WINBIND_CONTEXT
+    if WINBIND_CONTEXT is not None:
+        wbclient().library.wbcCtxFree(WINBIND_CONTEXT)
+        WINBIND_CONTEXT = None
+
+
+def winbind_answers():
+    """Whether winbindd answers; a run refused for it if it hangs."""
+    return winbind(lambda wbc, context: wbc.library.wbcCtxPing(context), "fail domain") == 0
 
 
 def accounts_of(sd):
     """The SIDs a descriptor names, once each."""
     sids = [ace.trustee for ace in (sd.dacl.aces if sd.dacl is not None else [])]
     sids += [sid for sid in (sd.owner_sid, sd.group_sid) if sid is not None]
-    return frozenset(str(sid) for sid in sids)
+    return sorted(set(str(sid) for sid in sids))
 
 
-def ask_accounts(sids):
-    """Asks whether every one of these SIDs maps as a working server maps
-    it; accounts_status() gives the answer. With winbindd silent, Samba's
-    engine would map the domain's accounts from whatever its cache holds,
-    or drop them from the POSIX ACL. A SID winbindd leaves unmapped smbd
-    leaves out as well, but only while a domain controller answers:
+def mapping_status(wbc, context, sids):
+    """Whether winbindd maps each SID to a user or group: 0, or the status
+    that says why not; None when it cannot be asked."""
+    given = (wbc.Sid * len(sids))()
+    for i, sid in enumerate(sids):
+        if wbc.library.wbcStringToSid(sid.encode(), wbc.ctypes.byref(given[i])) != 0:
+            return None
+    ids = (wbc.UnixId * len(sids))()
+    if wbc.library.wbcCtxSidsToUnixIds(context, given, len(sids), ids) != 0:
+        return NT_STATUS_NO_LOGON_SERVERS
+    if all(entry.type != 0 for entry in ids):  # WBC_ID_TYPE_NOT_SPECIFIED
+        return 0
+    return 0 if wbc.library.wbcCtxPingDc(context, None, None) == 0 else NT_STATUS_DOMAIN_CONTROLLER_NOT_FOUND
+
+
+def accounts_status(sd):
+    """0 when every account of the descriptor maps as a working server
+    maps it, else the status that says why not. With winbindd silent,
+    Samba's engine would map the domain's accounts from whatever its cache
+    holds, or drop them from the POSIX ACL. A SID winbindd leaves unmapped
+    smbd leaves out as well, but only while a domain controller answers:
     without one, winbindd cannot say whose it is."""
-    ordered = sorted(sids)
-    if not ordered:
-        return winbind_ask(lambda ctypes, library, context: 0 if winbind_ping(ctypes, library, context) == 0 else
-                           NT_STATUS_NO_LOGON_SERVERS)
-    return winbind_ask(lambda ctypes, library, context: mapping_status(ctypes, library, context, ordered))
-
-
-def accounts_status(asked):
-    """0 when every account asked about maps, else the status that says
-    why not."""
-    status = winbind_answer(asked)
+    sids = accounts_of(sd)
+    if not sids:
+        return 0 if winbind_answers() else NT_STATUS_NO_LOGON_SERVERS
+    silent = "status 0x%08x" % NT_STATUS_NO_LOGON_SERVERS
+    status = winbind(lambda wbc, context: mapping_status(wbc, context, sids), silent)
     return NT_STATUS_NO_LOGON_SERVERS if status is None else status
 
 
@@ -703,29 +698,19 @@ def missing_modules(lp, share):
 
 
 def serve(lp, share, object_path, session, requests, domain):
-    # The accounts of the last descriptor read, asked about at once: zirm
-    # changes masks alone, so a set names the same, and winbindd answers
-    # while zirm rewrites.
-    asked = None
     for line in requests:
         words = line.split()
         try:
             if len(words) == 2 and words[0] == "get":
                 sd = smbd.get_nt_acl(object_path, int(words[1]), session_info=session, service=share)
                 reply("ok " + sd.__ndr_pack__().hex())
-                if domain:
-                    sids = accounts_of(sd)
-                    asked = (sids, ask_accounts(sids))
             elif len(words) == 3 and words[0] == "set":
                 sd = security.descriptor()
                 sd.__ndr_unpack__(bytes.fromhex(words[2]))
-                if domain:
-                    sids = accounts_of(sd)
-                    status = accounts_status(asked[1] if asked and asked[0] == sids else ask_accounts(sids))
-                    asked = None
-                    if status:
-                        reply("status 0x%08x" % status)
-                        continue
+                status = accounts_status(sd) if domain else 0
+                if status:
+                    reply("status 0x%08x" % status)
+                    continue
                 smbd.set_nt_acl(object_path, int(words[1]), sd, session_info=session, service=share)
                 reply("ok")
             else:
@@ -783,12 +768,11 @@ def answer(loaded, identities, uncertain, object_path, session):
     uncertain_device = None if uncertain == "-" else int(uncertain)
     try:
         domain = lp.server_role() in WINBIND_ROLES
-        # Asked at every run, never kept from one to the next: before the
-        # users' home folders are read (through winbindd too: a hung one
-        # would hang the run), and once a share holds the object; asked
-        # at once, so that winbindd answers while the share is looked for.
-        asked = winbind_ask(winbind_ping) if domain else None
-        answers = functools.lru_cache(None)(lambda: winbind_answer(asked) == 0) if domain else lambda: True
+        # Asked at every run, never kept from one to the next, and only when
+        # it matters: before the users' home folders are read (through
+        # winbindd too: a hung one would hang the run), and once a share
+        # holds the object.
+        answers = functools.lru_cache(None)(winbind_answers) if domain else lambda: True
         share = find_share(lp, sections, ancestors, uncertain_device, shares, answers, os.path.isdir(object_path))
         if share is not False and not answers():
             raise Unusable("domain")
@@ -1061,11 +1045,10 @@ class Worker:
 
 def daemon(run_dir):
     """The engine that consecutive runs share."""
-    global ctypes, socket, time
+    global ctypes, socket
     import ctypes
     import select
     import socket
-    import time
 
     ctypes.CDLL(None).prctl(PR_SET_NAME, b"zirm-engine", 0, 0, 0)
     listener = socket.socket(fileno=3)
