@@ -392,8 +392,6 @@ def where_the_time_goes(command, env, paths, wrapper=()):
                 marks["connect"] = at
             elif channel and call.startswith(f"read({channel}, \"share "):
                 marks["share"] = end
-            elif channel and call.startswith(f"sendto({channel}, \"get "):
-                marks["get"] = at
             elif channel and call.startswith(f"read({channel}, \"ok ") and "got" not in marks:
                 marks["got"] = end
             elif channel and call.startswith(f"sendto({channel}, \"set "):
@@ -402,7 +400,8 @@ def where_the_time_goes(command, env, paths, wrapper=()):
                 marks["done"] = end
             elif call.startswith("exit_group("):
                 marks["exit"] = at
-        spans = [marks["connect"] - marks["exec"], marks["share"] - marks["connect"], marks["got"] - marks["get"],
+        # The get goes with the first line: its answer follows the share's.
+        spans = [marks["connect"] - marks["exec"], marks["share"] - marks["connect"], marks["got"] - marks["share"],
                  marks["set"] - marks["got"], marks["done"] - marks["set"], marks["exit"] - marks["done"]]
         for name, span in zip(names, spans):
             phases[name].append(span * 1000)

@@ -36,7 +36,9 @@ loaded processes with it once their run is over.
 One line out, first: "share NAME", "none", or "fail WHY", after a line
 "registry" each time the registry is about to be read. Then, for each
 line in ("get INFO" or "set INFO HEX"), one line out: "ok [HEX]" or
-"status 0xXXXXXXXX". The run ends when its input does.
+"status 0xXXXXXXXX", served only after "share": a run may send its first
+request at once, with its first line, and reads its answer after the
+share's. The run ends when its input does.
 """
 
 import functools
