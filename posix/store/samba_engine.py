@@ -130,7 +130,7 @@ def reply(line):
 # by path, as it was before it was read; and whether the load may serve
 # another run at all.
 READ = {}
-REUSABLE = [True]
+REUSABLE = True
 
 
 def stamp_of(path):
@@ -244,8 +244,9 @@ def registry_facts(conf):
 def registry_guard(facts, default_state):
     """Refuses a registry file that is not there: Samba's code would
     create it just by reading it."""
+    global REUSABLE
     if facts["used"] and facts["clustering"]:
-        REUSABLE[0] = False  # kept by ctdbd, whose changes no file here shows
+        REUSABLE = False  # kept by ctdbd, whose changes no file here shows
     if facts["used"] and not (facts["clustering"] and not facts["backend"]):
         # The registry backend starts over with Samba's defaults.
         state = default_state if facts["backend"] else (facts["state directory"] or default_state)
@@ -264,8 +265,9 @@ def registry_ahead():
 def read_registry(lp):
     """Every section kept in the registry, [global] among them. A registry
     file that is not there holds nothing, and reading it would make it."""
+    global REUSABLE
     if lp.get("clustering"):
-        REUSABLE[0] = False
+        REUSABLE = False
     else:
         note_read(os.path.join(lp.get("state directory"), "registry.tdb"), registry_stamp)
     if not lp.get("clustering") and not os.path.isfile(os.path.join(lp.get("state directory"), "registry.tdb")):
@@ -746,21 +748,22 @@ def load(conf):
     sections, what they serve), or the Unusable that tells why it cannot
     serve. What it was
     built from is noted in READ."""
+    global REUSABLE
     for path in ACCOUNT_FILES:
         note_read(path)
     lp = param.get_context()
     try:
         sections = load_configuration(lp, conf)
     except Unusable as why:
-        REUSABLE[0] = False
+        REUSABLE = False
         return why
     return lp, sections, share_folders(lp, sections)
 
 
-def answer(loaded, identities, uncertain, object_path, session):
+def answer(loaded, identities, uncertain, object_path, session, requests):
     """One run, against the loaded configuration: which share serves the
-    object, then its descriptor's requests. Everything a run must be
-    refused for is decided here, at every run."""
+    object, then its descriptor's requests, line by line. Everything a run
+    must be refused for is decided here, at every run."""
     if isinstance(loaded, Unusable):
         reply("fail " + str(loaded))
         return
@@ -790,11 +793,7 @@ def answer(loaded, identities, uncertain, object_path, session):
         reply("fail unsupported")
         return
     reply("share %s" % share)
-    serve(lp, share, object_path, session, REQUESTS[0] or sys.stdin, domain)
-
-
-# The run's requests, when it is served over a connection.
-REQUESTS = [None]
+    serve(lp, share, object_path, session, requests, domain)
 
 
 def system_session():
@@ -919,7 +918,6 @@ def serve_one(libc, run_dir, connection, tree, words, loaded, session, number, f
     connection.setblocking(True)
     OUT = connection.makefile("w", encoding="utf-8", errors="surrogateescape")
     stream = connection.makefile("r", encoding="utf-8", errors="surrogateescape")
-    REQUESTS[0] = requests_after(words[5], stream)
     try:
         try:
             object_path = mount_object(libc, run_dir, tree, words[4], number)
@@ -929,7 +927,7 @@ def serve_one(libc, run_dir, connection, tree, words, loaded, session, number, f
         finally:
             os.close(tree)
         try:
-            answer(loaded, words[2], words[3], object_path, session)
+            answer(loaded, words[2], words[3], object_path, session, requests_after(words[5], stream))
             finished()
         finally:
             unmount_object(libc, object_path, words[4])
@@ -941,7 +939,7 @@ def serve_one(libc, run_dir, connection, tree, words, loaded, session, number, f
                 channel.close()
             except OSError:
                 pass
-        OUT = REQUESTS[0] = None
+        OUT = None
         connection.close()
         winbind_run_over()
         signal.alarm(0)
@@ -953,6 +951,7 @@ def worker(control, run_dir, connection, fds, words):
     hands it, one at a time, as long as nothing its load was built from,
     nor the caller's mounts, has changed: then it answers nothing and ends,
     and the daemon serves the run with a new one."""
+    global OUT, REUSABLE
     namespace, tree = fds
     libc = ctypes.CDLL(None, use_errno=True)
     signal.alarm(RUN_SECONDS)
@@ -963,7 +962,7 @@ def worker(control, run_dir, connection, fds, words):
     st = os.fstat(namespace)
     mounts = watch_mounts(connection, (st.st_dev, st.st_ino))
     if mounts is None:
-        REUSABLE[0] = False
+        REUSABLE = False
     try:
         # The namespace's descriptor stays open, so that its identity is
         # not given to another while this process may be asked to serve it.
@@ -974,7 +973,6 @@ def worker(control, run_dir, connection, fds, words):
         return
     control.send(b"taken")
     session = system_session()
-    global OUT
     OUT = connection.makefile("w", encoding="utf-8", errors="surrogateescape")
     loaded = load(words[1])
     OUT.close()
@@ -984,12 +982,12 @@ def worker(control, run_dir, connection, fds, words):
         said = []
 
         def finished():
-            if REUSABLE[0]:
+            if REUSABLE:
                 control.send(b"done")
                 said.append(True)
         serve_one(libc, run_dir, connection, tree, words, loaded, session, number, finished)
         number += 1
-        if not REUSABLE[0]:
+        if not REUSABLE:
             return
         if not said:
             control.send(b"done")
@@ -1214,7 +1212,7 @@ def main():
         return
     site, conf, identities, uncertain, object_path = sys.argv[1:6]
     import_engine(site)
-    answer(load(conf), identities, uncertain, object_path, system_session())
+    answer(load(conf), identities, uncertain, object_path, system_session(), sys.stdin)
 
 
 if __name__ == "__main__":
