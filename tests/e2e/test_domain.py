@@ -294,6 +294,18 @@ class DomainTest(unittest.TestCase):
                     self.assertIn(loaded, (None, served), "another process served the second home")
                     loaded = served
         self.assertGreater(visible, count // 2, "most changes left the twins as they were")
+        # A home itself, its share's root, has no twin: once zirm has changed
+        # it, setting over SMB what zirm should have set must change nothing.
+        home = member.home("zuser1")
+        conn = self.connection(member, "zuser1", "zuser1")
+        for engine, access in (("warm", "rwx"), ("cold", "r")):
+            with self.subTest(case="a home itself", engine=engine):
+                before = conn.get_acl("", SECINFO_DACL)
+                code, out, err, _ = self.zirm(member, access, home, engine)
+                self.assertEqual((code, out, err), (0, "", ""))
+                after = self.served_state(member, "zuser1", home, "", True, "zuser1")
+                conn.set_acl("", changed_by_the_rule(before, access, True), SECINFO_DACL)
+                self.assertEqual(self.served_state(member, "zuser1", home, "", True, "zuser1"), after)
 
     def test_member_refuses_other_names_it_cannot_place(self):
         """A file with another link, on a file system that holds no share's
