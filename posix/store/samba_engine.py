@@ -640,9 +640,10 @@ def winbind_run_over():
         WINBIND_CONTEXT = None
 
 
-def winbind_answers():
-    """Whether winbindd answers; a run refused for it if it hangs."""
-    return winbind(lambda wbc, context: wbc.library.wbcCtxPing(context), "fail domain") == 0
+def winbind_answers(unanswered="fail domain"):
+    """Whether winbindd answers; if it hangs, the run is told `unanswered`,
+    what it expects at that point: its first answer, by default."""
+    return winbind(lambda wbc, context: wbc.library.wbcCtxPing(context), unanswered) == 0
 
 
 def accounts_of(sd):
@@ -675,9 +676,9 @@ def accounts_status(sd):
     smbd leaves out as well, but only while a domain controller answers:
     without one, winbindd cannot say whose it is."""
     sids = accounts_of(sd)
-    if not sids:
-        return 0 if winbind_answers() else NT_STATUS_NO_LOGON_SERVERS
     silent = "status 0x%08x" % NT_STATUS_NO_LOGON_SERVERS
+    if not sids:
+        return 0 if winbind_answers(silent) else NT_STATUS_NO_LOGON_SERVERS
     status = winbind(lambda wbc, context: mapping_status(wbc, context, sids), silent)
     return NT_STATUS_NO_LOGON_SERVERS if status is None else status
 
