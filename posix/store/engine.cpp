@@ -402,6 +402,13 @@ static int shared_engine(void)
     return found == 1 ? channel : -1;
 }
 
+/* The line that asks for the parts of the object's descriptor, into a
+   buffer of 32 bytes; its length. */
+static size_t get_request(char *out, SECURITY_INFORMATION parts)
+{
+    return (size_t)sprintf(out, "get %u\n", (unsigned)parts);
+}
+
 /* The request that opens a run: what the helper is given as arguments,
    and the run's mount namespace and the object as descriptors. */
 static DWORD send_open(struct samba_engine *engine, int tree, const struct lineage *lineage, BOOL is_directory,
@@ -433,7 +440,7 @@ static DWORD send_open(struct samba_engine *engine, int tree, const struct linea
     }
     length = sprintf(text, "open\t%s\t%s\t%s\t%s\n", conf, identities, uncertain, is_directory ? "directory" : "file");
     if (first_get != 0)
-        length += sprintf(text + length, "get %u\n", (unsigned)first_get);
+        length += (int)get_request(text + length, first_get);
 
     memset(&message, 0, sizeof(message));
     memset(&control, 0, sizeof(control));
@@ -637,8 +644,7 @@ DWORD samba_engine_start(struct samba_engine *engine, int fd, const struct stat 
 
     /* The helper reads its requests once it has answered the first. */
     if (first_get != 0) {
-        snprintf(request, sizeof(request), "get %u\n", (unsigned)first_get);
-        code = send_request(engine, request, strlen(request));
+        code = send_request(engine, request, get_request(request, first_get));
         if (code != ERROR_SUCCESS)
             goto fail;
     }
@@ -704,8 +710,7 @@ DWORD samba_engine_get(struct samba_engine *engine, SECURITY_INFORMATION request
         return code;
     }
     free(line);
-    snprintf(request, sizeof(request), "get %u\n", (unsigned)requested);
-    return exchange(engine, request, strlen(request), descriptor, length);
+    return exchange(engine, request, get_request(request, requested), descriptor, length);
 }
 
 DWORD samba_engine_set(struct samba_engine *engine, SECURITY_INFORMATION information, const BYTE *descriptor,
