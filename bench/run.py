@@ -20,10 +20,9 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import engines  # noqa: E402
 from descriptors import descriptor  # noqa: E402
 from sambaserver import SambaServer, port_445_free  # noqa: E402
-from sambatool import SambaTool, read_blob, write_blob  # noqa: E402
+from sambatool import SambaTool, read_blob, v1_blob, write_blob  # noqa: E402
 
-from samba.dcerpc import security, xattr  # noqa: E402
-from samba.ndr import ndr_pack  # noqa: E402
+from samba.dcerpc import security  # noqa: E402
 
 BUILD = os.path.join(ROOT, "build", "bench")
 ZIRM = os.path.join(ROOT, "build", "release", "zirm")
@@ -58,10 +57,7 @@ def blob(entries):
     acl.aces = aces
     acl.num_aces = entries
     sd.dacl = acl
-    ntacl = xattr.NTACL()
-    ntacl.version = 1
-    ntacl.info = sd
-    return ndr_pack(ntacl)
+    return v1_blob(sd)
 
 
 def timed(runs, *command, env=None, wrapper=()):

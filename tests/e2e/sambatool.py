@@ -61,10 +61,15 @@ def parse_blob(blob):
     return ndr_unpack(xattr.NTACL, blob, allow_remaining=False)
 
 
-def null_dacl_blob():
-    sd = security.descriptor()
-    sd.type = security.SEC_DESC_SELF_RELATIVE | security.SEC_DESC_DACL_PRESENT
+def v1_blob(sd):
+    """A version-1 blob around the descriptor, as Samba encodes one."""
     ntacl = xattr.NTACL()
     ntacl.version = 1
     ntacl.info = sd
     return ndr_pack(ntacl)
+
+
+def null_dacl_blob():
+    sd = security.descriptor()
+    sd.type = security.SEC_DESC_SELF_RELATIVE | security.SEC_DESC_DACL_PRESENT
+    return v1_blob(sd)

@@ -25,11 +25,10 @@ import time
 import unittest
 
 import engines
-from samba.dcerpc import xattr
-from samba.ndr import ndr_pack
 from domain import ADMINISTRATOR, MEMBER_SHARES, Domain, isolated
 from descriptors import descriptor, meaning
 from sambaserver import opens, posix_acls
+from sambatool import v1_blob, write_blob
 from test_samba_server import (EVERYONE, FILE_ADD_FILE, FILE_LIST_DIRECTORY, FILE_READ_DATA, FILE_WRITE_DATA,
                                changed_by_the_rule)
 
@@ -320,9 +319,7 @@ class DomainTest(unittest.TestCase):
         with open(seen_here, "w") as f:
             f.write("kept\n")
         # A descriptor stored in place, which zirm would otherwise change.
-        blob = xattr.NTACL()
-        blob.version, blob.info = 1, descriptor([(0, 0, 0x001200A9, EVERYONE)], WELL_KNOWN["system"])
-        os.setxattr(seen_here, "security.NTACL", ndr_pack(blob))
+        write_blob(seen_here, v1_blob(descriptor([(0, 0, 0x001200A9, EVERYONE)], WELL_KNOWN["system"])))
         os.link(seen_here, os.path.join(member.path(folder), "other name"))
         before = object_state(seen_here)
         for engine in ("warm", "cold"):

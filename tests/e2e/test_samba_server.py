@@ -20,7 +20,7 @@ import unittest
 import engines
 from descriptors import from_sddl, meaning
 from sambaserver import PERMISSIVE, SHARES, SambaServer, own_network_for_servers, posix_acls
-from sambatool import parse_blob, read_blob
+from sambatool import parse_blob, read_blob, v1_blob
 
 ZIRM = os.environ["ZIRM"]
 EVERYONE = "S-1-1-0"
@@ -393,8 +393,7 @@ class SambaServerTest(unittest.TestCase):
         share goes through the engine; configurations that cannot say which
         share serves the object, and files its engine cannot open, fail
         loudly with nothing written, and nothing created in Samba's folders."""
-        from samba.dcerpc import security, xattr
-        from samba.ndr import ndr_pack
+        from samba.dcerpc import security
 
         with open(self.server.conf) as f:
             global_section = f.read().split("\n[")[0] + "\n"
@@ -438,10 +437,7 @@ class SambaServerTest(unittest.TestCase):
              "SetFileSecurity() failed.\n\tA parameter is out of range.\n"),
         ]
         sd = security.descriptor.from_sddl("D:(A;;0x001f01ff;;;WD)", security.dom_sid("S-1-5-32"))
-        ntacl = xattr.NTACL()
-        ntacl.version = 1
-        ntacl.info = sd
-        blob = ndr_pack(ntacl)
+        blob = v1_blob(sd)
         for name, conf_text, printed in cases:
             with self.subTest(case=name):
                 path = os.path.join(folder, name.replace(" ", "_").replace("'", "").replace(",", ""))
