@@ -12,10 +12,10 @@ It runs in one of two ways.
 A helper for one run: arguments are the folder that holds Samba's Python
 modules, the smb.conf to load, the identities and owners (device:inode:uid)
 of the object and of every directory above it in its file system, nearest
-first, the device on which the object may have names that those folders do not show
-("-" for none: a file with other links, or a mount whose folders above it
-are not visible), and the path at which the object is mounted for this
-process alone. The engine is only ever given that path: nobody else can
+first, the device on which the object may have names that those folders
+do not show (a file with other links, or a mount whose folders above it
+are not visible; "-" for none), and the path at which the object is
+mounted for this process alone. The engine is only ever given that path: nobody else can
 change what it names.
 
 The engine that consecutive runs share ("daemon", the modules' folder and
