@@ -512,15 +512,36 @@ def homes_unlisted(lp, sections, shares):
     return any(path is HOMES for path, _ in served) and not accounts_are_files()
 
 
-def find_share(lp, sections, ancestors, uncertain_device, shares=None, accounts=lambda: True,
-               object_is_folder=True):
+def mounted_within(folders, device, ours):
+    """Whether a mount of the device lies at or below one of the folders,
+    by their real names, as this process's mount table gives them; the
+    object's own mount for the engine, at `ours`, aside."""
+    with open("/proc/self/mountinfo", "rb") as f:
+        table = f.read().decode("utf-8", "surrogateescape").splitlines()
+    points = []
+    for line in table:
+        fields = line.split(" ")
+        major, minor = (int(n) for n in fields[2].split(":"))
+        point = re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), fields[4])
+        if os.makedev(major, minor) == device and point != ours:
+            points.append(point)
+    for folder in folders:
+        real = os.path.realpath(folder)
+        if any(point == real or point.startswith(real.rstrip("/") + "/") for point in points):
+            return True
+    return False
+
+
+def find_share(lp, sections, ancestors, uncertain_device, shares=None, accounts=lambda: True, mounted_at=None):
     """The share whose folder holds the object, the nearest if several do,
     or False; ancestors are the object's and its folders' identities and
-    owners, nearest first. A share whose
+    owners, nearest first, and mounted_at where the engine has the object
+    mounted. A share whose
     folder is missing holds nothing; a problem with a share that cannot
     hold the object is not the object's."""
-    by_identity, devices, problems = {}, set(), []
+    by_identity, devices, problems, folders = {}, set(), [], []
     # Only a folder can be a home.
+    object_is_folder = mounted_at is None or os.path.isdir(mounted_at)
     owners = [owner for _, _, owner in (ancestors if object_is_folder else ancestors[1:])]
     for path, name in served_folders(lp, sections, owners, shares, accounts):
         if path is None:
@@ -531,6 +552,7 @@ def find_share(lp, sections, ancestors, uncertain_device, shares=None, accounts=
         except OSError:
             continue
         devices.add(st.st_dev)
+        folders.append(path)
         by_identity.setdefault((st.st_dev, st.st_ino), []).append(name)
     for device, inode, _ in ancestors:
         names = by_identity.get((device, inode), [])
@@ -547,9 +569,11 @@ def find_share(lp, sections, ancestors, uncertain_device, shares=None, accounts=
     # A relative path could be anywhere.
     if problems:
         raise problems[0]
-    # Another name of the object may lie in a share's folder on its device;
-    # or in a home of a directory service's user, which no list gives.
-    if uncertain_device is not None and (uncertain_device in devices or homes_unlisted(lp, sections, shares)):
+    # Another name of the object may lie in a share's folder on its device,
+    # or in a mount of its file system inside a share's folder; or in a home
+    # of a directory service's user, which no list gives.
+    if uncertain_device is not None and (uncertain_device in devices or homes_unlisted(lp, sections, shares) or
+                                         mounted_within(folders, uncertain_device, mounted_at)):
         raise Unusable("othernames")
     return False
 
@@ -779,7 +803,7 @@ def answer(loaded, identities, uncertain, object_path, session, requests):
         # winbindd too: a hung one would hang the run), and once a share
         # holds the object.
         answers = functools.lru_cache(None)(winbind_answers) if domain else lambda: True
-        share = find_share(lp, sections, ancestors, uncertain_device, shares, answers, os.path.isdir(object_path))
+        share = find_share(lp, sections, ancestors, uncertain_device, shares, answers, object_path)
         if share is not False and not answers():
             raise Unusable("domain")
     except Unusable as why:

@@ -78,10 +78,17 @@ static BOOL is_in_lineage(const struct lineage *lineage, const struct stat *st)
     return FALSE;
 }
 
-/* Whether a share's folder, by its status, may hold the object. */
-static BOOL may_hold(const struct lineage *lineage, const struct stat *st)
+static BOOL holds_a_mount_of(const char *path, dev_t dev);
+
+/* Whether a share's folder, by its path and status, may hold the object:
+   one of the object's folders, or, where the object may have names no
+   folder here shows, a folder of its file system or one that a mount of
+   that file system lies in (a link of the object may lie in what it shows). */
+static BOOL may_hold(const struct lineage *lineage, const char *path, const struct stat *st)
 {
-    return is_in_lineage(lineage, st) || (lineage->has_other_names && st->st_dev == lineage->other_names_dev);
+    return is_in_lineage(lineage, st) ||
+           (lineage->has_other_names &&
+            (st->st_dev == lineage->other_names_dev || holds_a_mount_of(path, lineage->other_names_dev)));
 }
 
 static BOOL owns_a_folder(const struct lineage *lineage, uid_t user)
@@ -137,7 +144,7 @@ static void check_folder(struct conf_scan *scan, const char *path)
     } else if (stat(path, &st) != 0) {
         if (errno != ENOENT && errno != ENOTDIR)
             scan->maybe = TRUE;
-    } else if (may_hold(scan->lineage, &st)) {
+    } else if (may_hold(scan->lineage, path, &st)) {
         scan->maybe = TRUE;
     }
 }
@@ -476,7 +483,7 @@ static void check_homes(struct conf_scan *scan)
                 owner_listed[i] = TRUE;
         if (field[5][0] != '/')
             continue;
-        if (stat(field[5], &st) == 0 && st.st_uid == (uid_t)uid && may_hold(lineage, &st))
+        if (stat(field[5], &st) == 0 && st.st_uid == (uid_t)uid && may_hold(lineage, field[5], &st))
             scan->maybe = TRUE;
     }
     fclose(f);
@@ -819,6 +826,23 @@ static size_t path_below(const char *inner, const char *outer)
     if (strncmp(inner, outer, length) != 0 || (inner[length] != '/' && inner[length] != '\0'))
         return (size_t)-1;
     return length;
+}
+
+/* Whether a mount of the file system lies at or below the folder, by the
+   folder's real name: every mount of it is in the table by that name. */
+static BOOL holds_a_mount_of(const char *path, dev_t dev)
+{
+    char *real = realpath(path, NULL);
+    BOOL found = FALSE;
+    size_t i;
+
+    if (real == NULL)
+        return FALSE; /* gone, or not reachable by name: nothing smbd serves */
+    for (i = 0; i < mount_count && !found; i++)
+        found = makedev(mount_table[i].major, mount_table[i].minor) == dev &&
+                path_below(mount_table[i].point, real) != (size_t)-1;
+    free(real);
+    return found;
 }
 
 /*

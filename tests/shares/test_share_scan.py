@@ -195,7 +195,7 @@ def readable_text_reader():
     return init
 
 
-def judge_here(conf, ancestors, patched):
+def judge_here(conf, ancestors, patched, uncertain=None):
     if patched:
         engine.smbconf.init_txt = readable_text_reader()
     answer = {}
@@ -209,7 +209,7 @@ def judge_here(conf, ancestors, patched):
             # configuration, on the other hand, may hold any share.
             answer["verdict"] = "unloadable %s" % why if str(why) == "config" else "unusable %s" % why
         else:
-            share = engine.find_share(lp, sections, ancestors, None)
+            share = engine.find_share(lp, sections, ancestors, uncertain)
             answer["verdict"] = "none" if share is False else "share %s" % share
     except engine.Unusable as why:
         answer["verdict"] = "unusable %s" % why
@@ -261,7 +261,7 @@ def judge(conf, ancestors):
     return {"verdict": None, "engine crash": crash, "macro": None}
 
 
-def judge_in_child(conf, ancestors, patched):
+def judge_in_child(conf, ancestors, patched, uncertain=None):
     read_end, write_end = os.pipe()
     pid = os.fork()
     if pid == 0:
@@ -272,7 +272,7 @@ def judge_in_child(conf, ancestors, patched):
             for fd in (0, 1, 2):
                 os.dup2(null, fd)
             try:
-                answer = judge_here(conf, ancestors, patched)
+                answer = judge_here(conf, ancestors, patched, uncertain)
             except BaseException as error:
                 answer = {"crash": repr(error)}
             os.write(write_end, json.dumps(answer).encode())
@@ -876,6 +876,23 @@ def other_mount_case(scratch):
     return {"root": c, "conf": conf, "steps": steps, "probe": [obj]}
 
 
+def linked_in_a_mounted_folder_case(scratch):
+    """The object has a second link; its folder, on a file system of its
+    own, is bind-mounted inside a share's folder; zirm is given the link,
+    whose folders show neither the share nor the mount."""
+    base = worker_base(scratch, 0)
+    c = os.path.join(base, "c")
+    t = os.path.join(c, "t")
+    obj, link = os.path.join(t, "d", "obj"), os.path.join(t, "l", "link")
+    point = os.path.join(c, "share", "m")
+    conf = os.path.join(c, "smb.conf")
+    steps = [("tmpfs", t), ("file", obj, "x\n"), ("dir", os.path.dirname(link)), ("link", link, obj),
+             ("bind", point, os.path.dirname(obj)),
+             ("names", None, [(obj, False), (link, False), (os.path.join(point, "obj"), False)]),
+             ("file", conf, "[global]\nstate directory = %s/state\n[s]\npath = %s/share\n" % (base, c))]
+    return {"root": c, "conf": conf, "steps": steps, "probe": [link]}
+
+
 class ShareScanTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -927,6 +944,23 @@ class ShareScanTest(unittest.TestCase):
         wrong, scans, answer = check(other_mount_case(self.scratch))
         self.assertEqual(answer["verdict"], "share s")
         self.assertEqual(wrong, [])
+
+    def test_link_in_a_folder_mounted_in_a_share(self):
+        # By the link's name, the scan must not say no, and the engine, told
+        # only the link's folders and that the object has names on its
+        # device that they do not show, must not place it outside every
+        # share: the loader, told every name, places it in one.
+        world = linked_in_a_mounted_folder_case(self.scratch)
+        wrong, scans, answer = check(world)
+        self.assertEqual(answer["verdict"], "share s")
+        self.assertEqual(wrong, [])
+        chains, mounts = build(world)
+        try:
+            link = world["probe"][0]
+            told = judge_in_child(world["conf"], chain(link), False, os.stat(link).st_dev)
+        finally:
+            tear_down(world, mounts)
+        self.assertEqual(told["verdict"], "unusable othernames")
 
     # Faults the engine script had, each on its smallest case.
     def engine_answer(self, text, files=()):
